@@ -1,0 +1,41 @@
+// Control entry points of the stand-in host. TakeCmd.dll exports them by
+// ordinal only (no names), so its named exports stay exactly the services of
+// the real host; kvhost.exe and the tests reach them through the import
+// library. Plain C interface, UTF-16 text.
+#pragma once
+#include <windows.h>
+
+#ifdef TAKECMD_BUILDING_HOST
+#define HOST_CONTROL_API __declspec(dllexport)
+#else
+#define HOST_CONTROL_API __declspec(dllimport)
+#endif
+
+extern "C" {
+// Loads a plug-in DLL the way the real host does (feature list, then
+// InitializePlugin); the same as the internal command "plugin /l path".
+// 0 when it is in service, else non-zero (a message has been written).
+HOST_CONTROL_API int HostLoadPlugin(const wchar_t* path);
+// Registers a module that is already loaded and exports the plug-in entry
+// points (a test program linking the plug-in's library registers itself).
+// Calls InitializePlugin unless initialize is 0. 0 on success.
+HOST_CONTROL_API int HostAttachPlugin(HMODULE module, int initialize);
+// ShutdownPlugin for every registered plug-in, then unloads the ones it loaded.
+HOST_CONTROL_API int HostUnloadPlugins(void);
+// What the host does each time it returns to its prompt: every keystroke hook
+// is called with an all-zero record.
+HOST_CONTROL_API int HostReturnToPrompt(void);
+// Overrides an internal variable (_4ver, _transient, _pipe, ...) so a test can
+// make the host look like another version or context; a null value removes
+// the override.
+HOST_CONTROL_API int HostSetInternalVariable(const wchar_t* name, const wchar_t* value);
+// What TakeCommandIPC answers for "HWND"; null (the default) answers no digits.
+HOST_CONTROL_API int HostSetIpcReply(const wchar_t* reply);
+// Starts (clearing what was there) or stops recording the host calls the
+// plug-in makes: one line per call, "Name: detail", with \r and \n in the
+// detail written as the two characters \r and \n.
+HOST_CONTROL_API int HostTrace(int enable);
+// Copies the recorded calls into buffer (always terminated); returns the full
+// length of the record, which may exceed capacity.
+HOST_CONTROL_API int HostTraceText(wchar_t* buffer, int capacity);
+}

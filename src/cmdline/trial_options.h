@@ -1,0 +1,44 @@
+// The settings of one KV command and the parser that fills them from the
+// split argument list.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t kMaxRuns = 1000000;   // largest /N value
+constexpr uint32_t kMaxDrops = 1000;     // largest drop count at either end
+constexpr int kSoundFileChars = 256;     // soundFile holds at most 255 characters
+
+struct TrialSettings {
+    uint32_t runCount;        // counted runs asked for (/N), default 10
+    uint32_t nDropSlowest;    // slowest runs dropped (/D)
+    uint32_t nDropFastest;    // fastest runs dropped (/D)
+    bool dropTenPercent;      // /DD: both drop counts become runCount / 10, 1 to 1000
+    bool bitBucket;           // /B, /QQ: output and errors to nul during the runs
+    bool quiet;               // /Q, /QQ: no run header
+    bool showHours;           // /H
+    bool milliseconds;        // /M
+    bool excludeErrors;       // /E
+    bool recap;               // on; /O:R turns it off
+    bool grabFocus;           // on; /O:F turns it off
+    bool jiggle;              // on; /O:J turns it off
+    bool noHighlight;         // /O:C
+    bool titleBar;            // on; /O:T turns it off, /T on
+    bool playSound;           // /S
+    wchar_t soundFile[kSoundFileChars];  // full path of the .wav file; empty = system sound
+    int32_t userAbort;        // /U: exit code that stops the series; 0 = none
+    const wchar_t* command;   // the command text, pointing into the argument list
+};
+
+// What ParseTrialOptions returns when the trials should run; any other value
+// is the exit value of the KV command (0 after help, 1 after an error).
+constexpr int kParseProceed = -1;
+
+void SetDefaultTrialSettings(TrialSettings* settings);
+int ParseTrialOptions(TrialSettings* settings);
+
+// Unsigned 32-bit number: decimal, "0x" hexadecimal or "0o" octal. Without an
+// end output the whole text must be the number. 0 on success, -1 when there is
+// no number (or text follows it, or value is null), ERANGE when it overflows.
+int ParseNumber(const wchar_t* text, uint32_t* value, const wchar_t** end);
+// Signed 32-bit number: decimal with optional sign, or "0x" hexadecimal stored
+// bit for bit. Same results as ParseNumber in whole-text mode.
+int ParseSignedNumber(const wchar_t* text, int32_t* value);

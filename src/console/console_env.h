@@ -1,0 +1,22 @@
+// The console's surroundings: the highlight colour, the window that shows this
+// console, bringing it to the front and keeping the machine awake.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+
+// Sets g_state.normalAttr and highlightAttr; returns the highlight, 0 for none.
+uint8_t PickHighlight(int noHighlight);
+// NO_COLOR is set and non-empty and the Highlight environment variable is not.
+bool NoColorRequested();
+
+// The top-level window that shows this console, or null.
+HWND FindHostWindow();
+// Rebuilds g_state.ancestorPids for the process (0 = this one); returns its length,
+// 0 when none could be built, -1 when the id is 0 and this process reads as 0.
+int BuildAncestorList(DWORD processId);
+
+// Brings the window to the front; -1 for a null window, else 0.
+int GrabFocus(HWND window);
+// Keep-awake timer callback: a zero-distance mouse move.
+void CALLBACK JiggleMouse(HWND window, UINT message, UINT_PTR timerId, DWORD time);
+constexpr UINT kJiggleIntervalMs = 29000;

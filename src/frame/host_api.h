@@ -1,0 +1,38 @@
+// Services of the command processor, exported by TakeCmd.dll. These
+// declarations are the binary boundary with the host: on x64 Windows there is
+// one calling convention and extern "C" names are not decorated.
+#pragma once
+#include <windows.h>
+
+#ifdef TAKECMD_BUILDING_HOST
+#define TAKECMD_API __declspec(dllexport)
+#else
+#define TAKECMD_API __declspec(dllimport)
+#endif
+
+extern "C" {
+// Runs the line as if typed and returns its exit code; may modify the line.
+TAKECMD_API int Command(wchar_t* line, int flags);
+// Expands variables and %@ functions in place; the buffer holds at least 1024 characters.
+TAKECMD_API int ExpandVariables(wchar_t* buffer, int flag);
+// Formatted text to standard output; returns the number of characters written.
+TAKECMD_API int Printf(const wchar_t* format, ...);
+// Formatted text to the given handle.
+TAKECMD_API int Qprintf(HANDLE handle, const wchar_t* format, ...);
+// Text to standard output, no line end added.
+TAKECMD_API int QPuts(const wchar_t* text);
+// A line end to standard output.
+TAKECMD_API int CrLf(void);
+// Full path of name into fullName; empty output for a bad name.
+TAKECMD_API int QueryTrueName(const wchar_t* name, wchar_t* fullName);
+// *normal receives the current console attribute.
+TAKECMD_API int GetAttribute(int* normal, int* inverse);
+// Colour names into colour numbers; the outputs stay untouched when nothing parses.
+TAKECMD_API int ParseColors(const wchar_t* spec, int* fg, int* bg);
+// Console colours for the output that follows.
+TAKECMD_API int SetColors(int attribute);
+// Lets the host process pending console work.
+TAKECMD_API int tty_yield(int flag);
+// For "HWND": the decimal handle of the windowed host's main window, or no digits.
+TAKECMD_API int TakeCommandIPC(const wchar_t* request, wchar_t* reply);
+}

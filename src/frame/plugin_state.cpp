@@ -1,0 +1,23 @@
+// The process-wide plug-in state and the table of system calls that tests
+// can make fail.
+#include "plugin_state.h"
+#include "sys_calls.h"
+#include <cstdlib>
+#include <cstring>
+
+PluginState g_state = [] {
+    PluginState s{};
+    s.trialRun = -1;
+    return s;
+}();
+
+void ResetPluginStateForTest() {
+    std::memset(&g_state, 0, sizeof g_state);
+    g_state.trialRun = -1;
+}
+
+static void* AllocateFromHeap(size_t bytes) { return std::malloc(bytes); }
+
+SysCalls g_sys = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap};
+
+void ResetSysCalls() { g_sys = SysCalls{QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap}; }

@@ -1,0 +1,54 @@
+// The plug-in's process-wide state: one record, zero at load except trialRun.
+// Each field says who sets it and who reads it. Everything runs on the host's
+// thread (timer callbacks included), so nothing here is locked.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+
+constexpr int kMaxArgs = 1024;        // arguments one split can hold
+constexpr int MAX_ARG_LEN = 8192;     // characters of the argument buffer
+constexpr int kWorkChars = 1024;      // the usual size of a working text buffer
+
+struct PluginState {
+    // Counter ticks per second. Set by InitializePlugin; read by the report and the title.
+    uint64_t perfFrequency;
+    // Operating system version (size field 284). Set by QueryOsVersion; window discovery reads dwMajorVersion.
+    OSVERSIONINFOEXW osVersion;
+    // Host's major version. Set by QueryHostVersion; read by the key hook.
+    uint32_t hostMajor;
+    // The console window is a pseudo-console window. Set by DetectPseudoConsole; read by ShowHelpText.
+    BOOL pseudoConsole;
+    // Console output device or null. Opened by InitializePlugin, closed by ShutdownPlugin;
+    // written by run headers, help and the Take Command search.
+    HANDLE conOut;
+    // -1 idle, else the 0-based index of the current run. Set by kv, ResetTrialState,
+    // ShutdownPlugin; read by _trialrun, kv and the title.
+    int32_t trialRun;
+    // 0 nothing saved, 1 host title updating was off, 2 it was on. Set by the title
+    // code; read by ResetTrialState, ShutdownPlugin and kv.
+    uint32_t titleSaved;
+    // Keep-awake thread timer, 0 = none. Set by kv; cleared by kv, ResetTrialState, ShutdownPlugin.
+    UINT_PTR jiggleTimer;
+    // Console attributes; highlightAttr 0 = no highlight. Set by PickHighlight; read by kv and the report.
+    uint8_t normalAttr;
+    uint8_t highlightAttr;
+    // The argument list of the latest KV command. Set by SplitArgs; read by the option parser and kv.
+    int32_t argCount;
+    wchar_t* argv[kMaxArgs];
+    int32_t argLen[kMaxArgs];
+    wchar_t argBuf[MAX_ARG_LEN];
+    // Process ids from this process upwards. Built by BuildAncestorList; freed by ShutdownPlugin.
+    DWORD* ancestorPids;
+    uint32_t ancestorCount;
+    // Window cache of FindHostWindow and the timer that expires it. Set by window
+    // discovery; cleared by InitializePlugin and ShutdownPlugin.
+    BOOL windowCacheValid;
+    HWND cachedWindow;
+    UINT_PTR windowCacheTimer;
+};
+
+extern PluginState g_state;
+
+// Puts every field back to its load-time value (trialRun -1, the rest zero)
+// without releasing anything; for tests that need a freshly loaded plug-in.
+void ResetPluginStateForTest();

@@ -1,0 +1,20 @@
+// The few system calls whose failure the plug-in must survive but that cannot
+// be made to fail for real (the performance counter never fails under Wine or
+// on any supported Windows, nor does a small allocation). Production code calls
+// them through this table; tests swap an entry and put the real ones back with
+// ResetSysCalls.
+#pragma once
+#include <windows.h>
+#include <cstddef>
+
+struct SysCalls {
+    BOOL(WINAPI* queryPerformanceFrequency)(LARGE_INTEGER* frequency);
+    BOOL(WINAPI* queryPerformanceCounter)(LARGE_INTEGER* count);
+    HANDLE(WINAPI* createFileW)(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE templateFile);
+    void* (*allocate)(size_t bytes);
+};
+
+extern SysCalls g_sys;
+
+void ResetSysCalls();

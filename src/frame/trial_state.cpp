@@ -1,0 +1,52 @@
+// The _TRIALRUN variable, the keystroke hook that clears what a broken-off
+// series left behind, and the error prefix every message starts with.
+#include "host_api.h"
+#include "plugin_exports.h"
+#include "plugin_frame.h"
+#include "plugin_state.h"
+#include "../trials/title_progress.h"
+
+int _trialrun(wchar_t* buffer) {
+    if (!buffer) return ERROR_INVALID_PARAMETER;
+    if (g_state.trialRun == -1)
+        buffer[0] = L'\0';
+    else
+        wsprintfW(buffer, L"%u", static_cast<unsigned>(g_state.trialRun) + 1u);
+    return 0;
+}
+
+int ResetTrialState() {
+    if (g_state.jiggleTimer) {
+        KillTimer(nullptr, g_state.jiggleTimer);
+        g_state.jiggleTimer = 0;
+    }
+    if (g_state.titleSaved) RestoreTitleUpdates();
+    g_state.trialRun = -1;
+    return 0;
+}
+
+int key(KeyInfo* info) {
+    // The host hands over a record whose tested fields are all zero when it is
+    // back at its prompt; hosts before version 24 leave the last pointer unset.
+    if (!info) return 0;
+    bool idle = info->field0 == 0 && info->field4 == 0 && info->field8 == 0 && info->pointer24 == nullptr &&
+                info->pointer32 == nullptr;
+    if (idle && g_state.hostMajor >= 24u && info->pointer48 != nullptr) idle = false;
+    if (idle) ResetTrialState();
+    return 0;
+}
+
+int PrintErrorPrefix() {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    Qprintf(err, L"%s plugin: ", KV_PLUGIN_NAME);
+    wchar_t buffer[8192];
+    wcscpy(buffer, L"%_batch");
+    ExpandVariables(buffer, 1);
+    if (buffer[0] != L'0') {
+        wcscpy(buffer, L"%_batchname [%_batchline]  ");
+        ExpandVariables(buffer, 1);
+        // Passed as an argument, never as the format: a batch file's name may hold '%'.
+        Qprintf(err, L"%s", buffer);
+    }
+    return 0;
+}

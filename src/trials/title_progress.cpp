@@ -1,0 +1,60 @@
+// Console title during a series: "Run #i of n: " and, from the second run on,
+// the estimated time left. Owns the estimate buffer; the saved state of the
+// host's UpdateTitle option lives in g_state.titleSaved.
+#include "title_progress.h"
+#include <cwchar>
+#include "tick_units.h"
+#include "../frame/host_api.h"
+#include "../frame/plugin_state.h"
+
+static wchar_t s_etaText[64];
+
+uint32_t SuspendTitleUpdates() {
+    if (g_state.titleSaved) return g_state.titleSaved;
+    wchar_t buffer[kWorkChars] = L"%@option[UpdateTitle]";
+    ExpandVariables(buffer, 1);
+    const uint32_t state = towupper(buffer[0]) == L'Y' ? 2u : 1u;
+    wcscpy(buffer, L"option //UpdateTitle=No");
+    Command(buffer, 0);
+    g_state.titleSaved = state;
+    return state;
+}
+
+uint32_t RestoreTitleUpdates() {
+    const uint32_t state = g_state.titleSaved;
+    if (state == 0) return 0;
+    wchar_t buffer[kWorkChars];
+    wcscpy(buffer, state > 1 ? L"option //UpdateTitle=Yes" : L"option //UpdateTitle=No");
+    Command(buffer, 0);
+    // An empty title would let the console show the program name; an em quad
+    // shows nothing until the host writes its own title again.
+    SetConsoleTitleW(L"\u2001");
+    g_state.titleSaved = 0;
+    return state;
+}
+
+int SetProgressTitle(uint32_t totalRuns, uint64_t elapsedTicks) {
+    wchar_t title[kWorkChars];
+    const uint32_t finished = static_cast<uint32_t>(g_state.trialRun);
+    int length = swprintf(title, kWorkChars, L"Run #%u of %u: ", finished + 1u, totalRuns);
+    if (finished != 0 && length > 0) {
+        const uint64_t ticksPerRun = elapsedTicks / finished;
+        const uint32_t runsLeft = totalRuns - finished;
+        swprintf(title + length, kWorkChars - length, L"\u2001\u2001ETR %ls", FormatEta(runsLeft * ticksPerRun));
+    }
+    SetConsoleTitleW(title);
+    return 0;
+}
+
+const wchar_t* FormatEta(uint64_t ticks) {
+    const uint64_t ms = TicksToMilliseconds(ticks) + 500u;
+    const uint64_t seconds = ms / 1000u;
+    const uint64_t minutes = seconds / 60u;
+    if (minutes < 60u)
+        swprintf(s_etaText, 64, L"%02llu:%02u", static_cast<unsigned long long>(minutes),
+                 static_cast<unsigned>(seconds % 60u));
+    else
+        swprintf(s_etaText, 64, L"%llu:%02u:%02u", static_cast<unsigned long long>(minutes / 60u),
+                 static_cast<unsigned>(minutes % 60u), static_cast<unsigned>(seconds % 60u));
+    return s_etaText;
+}

@@ -1,0 +1,15 @@
+// Run number and estimated time left in the console title while a series
+// runs, with the host's own title updating switched off meanwhile.
+#pragma once
+#include <cstdint>
+
+// Reads and switches off the host option UpdateTitle; returns the saved state (1 off, 2 on).
+uint32_t SuspendTitleUpdates();
+// Gives the host its title updating back and blanks the title; returns the
+// restored state, or 0 when nothing was saved.
+uint32_t RestoreTitleUpdates();
+// Sets the title for the run g_state.trialRun of totalRuns, with an estimate
+// from the ticks elapsed since the command started. Returns 0.
+int SetProgressTitle(uint32_t totalRuns, uint64_t elapsedTicks);
+// The estimate text, rounded to the nearest second, in a static buffer.
+const wchar_t* FormatEta(uint64_t ticks);
