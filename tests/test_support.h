@@ -1,0 +1,70 @@
+// What the tests share: capturing standard output and error, giving this test
+// program a console on standard output, registering it with the stand-in host
+// as a plug-in, recording the host calls, and running kvhost.exe as a child.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// Directory of the test program (kvhost.exe, kelvane.dll and TakeCmd.dll lie beside it).
+std::wstring ExeDir();
+// A new empty directory under the temporary directory; removed by RemoveTree.
+std::wstring MakeTempDir();
+void RemoveTree(const std::wstring& dir);
+// Writes text as UTF-8 (no BOM).
+void WriteTextFile(const std::wstring& path, const std::wstring& text);
+std::wstring ReadUtf8File(const std::wstring& path);
+
+// Standard output and error go to temporary files while it lives; Out and Err
+// read back what was written so far (the host writes UTF-8 to files).
+class CapturedOutput {
+public:
+    CapturedOutput();
+    ~CapturedOutput();
+    CapturedOutput(const CapturedOutput&) = delete;
+    CapturedOutput& operator=(const CapturedOutput&) = delete;
+    std::wstring Out() const;
+    std::wstring Err() const;
+
+private:
+    std::wstring dir_;
+    HANDLE savedOut_, savedErr_, out_, err_;
+};
+
+// Standard output is the console ("conout$") while it lives, so that code
+// which checks for a console on standard output finds one.
+class ConsoleStdout {
+public:
+    ConsoleStdout();
+    ~ConsoleStdout();
+    ConsoleStdout(const ConsoleStdout&) = delete;
+    ConsoleStdout& operator=(const ConsoleStdout&) = delete;
+    bool ok() const { return console_ != INVALID_HANDLE_VALUE; }
+    HANDLE handle() const { return console_; }
+
+private:
+    HANDLE saved_, console_;
+};
+
+// Records the host calls made while it lives (the stand-in host's trace).
+class HostCallTrace {
+public:
+    HostCallTrace();
+    ~HostCallTrace();
+    HostCallTrace(const HostCallTrace&) = delete;
+    HostCallTrace& operator=(const HostCallTrace&) = delete;
+    std::wstring Text() const;
+};
+
+// Registers this test program with the stand-in host as a plug-in (once per
+// process, without calling its InitializePlugin), so that "kv ..." lines and
+// %_trialrun reach the plug-in code linked into the tests.
+void AttachSelfToHost();
+
+struct HostRun {
+    DWORD exitCode;
+    std::wstring out;
+    std::wstring err;
+};
+// Runs kvhost.exe from ExeDir with the given argument text, standard input
+// from the given text, and captures its output. Detached: no console at all.
+HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input = L"", bool detached = false);
