@@ -17,7 +17,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 printf -v quoted '%q ' "$@"
-inner="wine $quoted >'$work/out' 2>&1 </dev/null; echo \$? >'$work/rc'"
+inner="wine $quoted >'$work/out' 2>&1; echo \$? >'$work/rc'"
 
 if [ -n "${DISPLAY:-}" ]; then
   script -qec "$inner" /dev/null >/dev/null 2>&1 </dev/null
