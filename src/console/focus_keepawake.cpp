@@ -3,6 +3,9 @@
 // GrabFocus changes is put back before it returns.
 #include <windows.h>
 #include "console_env.h"
+#include "focus_keepawake.h"
+
+SystemParametersCall g_systemParameters = SystemParametersInfoW;
 
 int GrabFocus(HWND window) {
     if (!window) return -1;
@@ -10,13 +13,15 @@ int GrabFocus(HWND window) {
     DWORD currentThread = GetCurrentThreadId();
 
     // Without the minimize-and-restore animation a minimised window comes
-    // back at once. No update flags: nothing is written to the profile.
+    // back at once. No update flags: nothing is written to the profile. A
+    // setting whose earlier value could not be read is left alone, since it
+    // could not be put back.
     ANIMATIONINFO savedAnimation{sizeof(ANIMATIONINFO), 0};
-    bool haveAnimation = SystemParametersInfoW(SPI_GETANIMATION, sizeof savedAnimation, &savedAnimation, 0) != 0;
+    bool haveAnimation = g_systemParameters(SPI_GETANIMATION, sizeof savedAnimation, &savedAnimation, 0) != 0;
     ANIMATIONINFO noAnimation{sizeof(ANIMATIONINFO), 0};
-    SystemParametersInfoW(SPI_SETANIMATION, sizeof noAnimation, &noAnimation, 0);
+    if (haveAnimation) g_systemParameters(SPI_SETANIMATION, sizeof noAnimation, &noAnimation, 0);
     DWORD savedLockTimeout = 0;
-    SystemParametersInfoW(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &savedLockTimeout, 0);
+    bool haveLockTimeout = g_systemParameters(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &savedLockTimeout, 0) != 0;
 
     int show = IsZoomed(window) ? SW_MAXIMIZE : SW_RESTORE;
     if (foregroundThread == currentThread) {
@@ -27,17 +32,18 @@ int GrabFocus(HWND window) {
         // Another thread owns the foreground: share its input state and lift
         // the foreground lock so the system lets this thread take over.
         AttachThreadInput(foregroundThread, currentThread, TRUE);
-        SystemParametersInfoW(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDCHANGE);
+        // The timeout is passed in the pointer argument itself.
+        if (haveLockTimeout) g_systemParameters(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDCHANGE);
         AllowSetForegroundWindow(GetCurrentProcessId());
         BringWindowToTop(window);
         ShowWindow(window, show);
         SetForegroundWindow(window);
-        // The timeout is passed in the pointer argument itself.
-        SystemParametersInfoW(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(savedLockTimeout)),
-                              SPIF_SENDCHANGE);
+        if (haveLockTimeout)
+            g_systemParameters(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
+                               reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(savedLockTimeout)), SPIF_SENDCHANGE);
         AttachThreadInput(foregroundThread, currentThread, FALSE);
     }
-    if (haveAnimation) SystemParametersInfoW(SPI_SETANIMATION, sizeof savedAnimation, &savedAnimation, 0);
+    if (haveAnimation) g_systemParameters(SPI_SETANIMATION, sizeof savedAnimation, &savedAnimation, 0);
     return 0;
 }
 
