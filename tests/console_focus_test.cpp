@@ -115,7 +115,9 @@ protected:
             }
         }
         EXPECT_EQ(animation, (std::vector<ULONG_PTR>{0, 1}));
-        if (!lockTimeout.empty()) EXPECT_EQ(lockTimeout, (std::vector<ULONG_PTR>{0, kTestLockTimeout}));
+        if (!lockTimeout.empty()) {
+            EXPECT_EQ(lockTimeout, (std::vector<ULONG_PTR>{0, kTestLockTimeout}));
+        }
         ASSERT_FALSE(g_settingCalls.empty());
         EXPECT_EQ(g_settingCalls.back().action, static_cast<UINT>(SPI_SETANIMATION));
         EXPECT_EQ(ReadLockTimeout(), kTestLockTimeout);

@@ -275,7 +275,7 @@ TEST_F(WindowDiscovery, ReadsConEmuHandleInEveryNumberForm) {
     std::wstring hexWithSpace = std::wstring(hex) + L" ";
     std::wstring decimalWithText = std::wstring(decimal) + L"x";
     for (const wchar_t* text : {hexWithSpace.c_str(), decimalWithText.c_str(), L"0", L"0x0", L"", L" 1",
-                                L"+1", L"x1", L"4294967296", L"0x100000000", L"0o8"}) {
+                                L"+1", L"x1", L"4294967296", L"0x100000000", L"0o8", L"0x0x1"}) {
         ScopedEnvironmentVariable conEmuHwnd(L"ConEmuHWND", text);
         EXPECT_EQ(FindConEmuWindow(), nullptr) << "\"" << std::string(text, text + wcslen(text)) << "\"";
     }
