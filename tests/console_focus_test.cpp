@@ -139,18 +139,25 @@ TEST_F(Focus, NullWindowChangesNothing) {
     EXPECT_EQ(GetForegroundWindow(), foreground);
 }
 
+// Shows a new window of this thread with the given command, then brings it
+// to the front; gives the show commands GrabFocus used on it.
+std::vector<int> GrabFocusAfterShowing(TestWindows& windows, int initialShow, HWND* window) {
+    *window = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    EXPECT_NE(*window, nullptr);
+    ShowWindow(*window, initialShow);
+    PumpMessages(50);
+    EXPECT_EQ(IsIconic(*window) != 0, initialShow == SW_MINIMIZE);
+    EXPECT_EQ(IsZoomed(*window) != 0, initialShow == SW_MAXIMIZE);
+    ShowCommandRecorder shown;
+    EXPECT_TRUE(shown.ok());
+    EXPECT_EQ(GrabFocus(*window), 0);
+    return shown.commands();
+}
+
 TEST_F(Focus, RestoresAMinimisedWindow) {
     TestWindows windows(L"KelvaneFocusTest");
-    HWND window = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    ASSERT_NE(window, nullptr);
-    ShowWindow(window, SW_MINIMIZE);
-    PumpMessages(50);
-    ASSERT_TRUE(IsIconic(window));
-
-    ShowCommandRecorder shown;
-    ASSERT_TRUE(shown.ok());
-    EXPECT_EQ(GrabFocus(window), 0);
-    EXPECT_EQ(shown.commands(), std::vector<int>{SW_RESTORE});
+    HWND window = nullptr;
+    EXPECT_EQ(GrabFocusAfterShowing(windows, SW_MINIMIZE, &window), std::vector<int>{SW_RESTORE});
     PumpMessages(50);
     EXPECT_FALSE(IsIconic(window));
     EXPECT_FALSE(IsZoomed(window));
@@ -160,16 +167,8 @@ TEST_F(Focus, RestoresAMinimisedWindow) {
 
 TEST_F(Focus, KeepsAMaximisedWindowMaximised) {
     TestWindows windows(L"KelvaneFocusTest");
-    HWND window = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    ASSERT_NE(window, nullptr);
-    ShowWindow(window, SW_MAXIMIZE);
-    PumpMessages(50);
-    ASSERT_TRUE(IsZoomed(window));
-
-    ShowCommandRecorder shown;
-    ASSERT_TRUE(shown.ok());
-    EXPECT_EQ(GrabFocus(window), 0);
-    EXPECT_EQ(shown.commands(), std::vector<int>{SW_MAXIMIZE});
+    HWND window = nullptr;
+    EXPECT_EQ(GrabFocusAfterShowing(windows, SW_MAXIMIZE, &window), std::vector<int>{SW_MAXIMIZE});
     ExpectSettingsPutBack();
 }
 
