@@ -23,8 +23,62 @@ int CompareRuns(const RunRecord& a, const RunRecord& b) {
     return 0;
 }
 
-void SortRuns(RunRecord* runs, uint32_t count) {
-    std::sort(runs, runs + count, [](const RunRecord& a, const RunRecord& b) { return CompareRuns(a, b) < 0; });
+constexpr unsigned kDigitBits = 11;
+constexpr unsigned kDigitValues = 1u << kDigitBits;
+constexpr unsigned kMaxDigits = 3;
+
+// One stable counting pass by the given digit of elapsed - base.
+static void ScatterByDigit(const RunRecord* from, RunRecord* to, uint32_t count, uint64_t base, unsigned digit,
+                           uint32_t* histogram) {
+    uint32_t position = 0;
+    for (unsigned d = 0; d < kDigitValues; ++d) {
+        const uint32_t inBucket = histogram[d];
+        histogram[d] = position;
+        position += inBucket;
+    }
+    const unsigned shift = digit * kDigitBits;
+    for (uint32_t i = 0; i < count; ++i) {
+        const unsigned d = static_cast<unsigned>((from[i].elapsed - base) >> shift) & (kDigitValues - 1);
+        to[histogram[d]++] = from[i];
+    }
+}
+
+void SortRuns(RunRecord* records, RunRecord* sorted, uint32_t count) {
+    // Runs come in run order, so a stable sort by elapsed alone gives the
+    // CompareRuns order. Times of a series lie close together, so a radix
+    // sort on elapsed - fastest needs one to three passes where a comparison
+    // sort of a million records takes several times as long.
+    bool inRunOrder = true;
+    uint64_t fastest = UINT64_MAX, slowest = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        inRunOrder = inRunOrder && records[i].runIndex == i;
+        fastest = std::min(fastest, records[i].elapsed);
+        slowest = std::max(slowest, records[i].elapsed);
+    }
+    unsigned digits = 1;
+    while (digits <= kMaxDigits && ((slowest - fastest) >> (digits * kDigitBits)) != 0) ++digits;
+    if (count == 0 || !inRunOrder || digits > kMaxDigits) {
+        std::memcpy(sorted, records, sizeof(RunRecord) * count);
+        std::sort(sorted, sorted + count,
+                  [](const RunRecord& a, const RunRecord& b) { return CompareRuns(a, b) < 0; });
+        return;
+    }
+    uint32_t histograms[kMaxDigits][kDigitValues] = {};
+    for (uint32_t i = 0; i < count; ++i)
+        for (unsigned digit = 0; digit < digits; ++digit)
+            ++histograms[digit][((records[i].elapsed - fastest) >> (digit * kDigitBits)) & (kDigitValues - 1)];
+    // The passes alternate between the two arrays, borrowing records as the
+    // second buffer; every record carries its run index, so records is put
+    // back in run order from the sorted result afterwards.
+    RunRecord* from = records;
+    RunRecord* to = sorted;
+    for (unsigned digit = 0; digit < digits; ++digit) {
+        ScatterByDigit(from, to, count, fastest, digit, histograms[digit]);
+        std::swap(from, to);
+    }
+    if (digits == 1) return;
+    if (from != sorted) std::memcpy(sorted, from, sizeof(RunRecord) * count);
+    for (uint32_t j = 0; j < count; ++j) records[sorted[j].runIndex] = sorted[j];
 }
 
 uint32_t MarkDroppedRuns(RunRecord* records, RunRecord* sorted, uint32_t count, uint32_t dropSlowest,
@@ -117,8 +171,7 @@ static void PrintSpread(const wchar_t* format, uint64_t fastest, uint64_t slowes
 void ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uint32_t requestedRuns,
                   uint32_t errorCount, uint64_t allFastest, uint64_t allSlowest, const TrialSettings& settings,
                   uint64_t startTicks, HWND hostWindow) {
-    std::memcpy(sorted, records, sizeof(RunRecord) * totalRuns);
-    SortRuns(sorted, totalRuns);
+    SortRuns(records, sorted, totalRuns);
     const uint32_t dropped =
         settings.nDropSlowest || settings.nDropFastest
             ? MarkDroppedRuns(records, sorted, totalRuns, settings.nDropSlowest, settings.nDropFastest)

@@ -19,8 +19,9 @@ struct RunRecord {
 // Negative when a goes first, positive when b does, 0 only for the same run.
 int CompareRuns(const RunRecord& a, const RunRecord& b);
 
-// Sorts the records by CompareRuns in place, with no memory beyond the array.
-void SortRuns(RunRecord* runs, uint32_t count);
+// Fills sorted with the records in CompareRuns order. records is used as
+// working space meanwhile and holds the same runs again on return.
+void SortRuns(RunRecord* records, RunRecord* sorted, uint32_t count);
 
 // Marks up to dropSlowest of the slowest and dropFastest of the fastest
 // Counted runs in both arrays (sorted must be records sorted by CompareRuns);
