@@ -106,6 +106,9 @@ uint32_t MarkDroppedRuns(RunRecord* records, RunRecord* sorted, uint32_t count, 
     return slow + fast;
 }
 
+// (a + b) / 2 truncated, without the sum overflowing.
+static uint64_t MeanOfTwo(uint64_t a, uint64_t b) { return a / 2 + b / 2 + (a % 2 + b % 2) / 2; }
+
 uint64_t MedianTicks(const RunRecord* sorted, uint32_t countedRuns) {
     // Counted runs are numbered from 1 in sorted order; the median is number
     // k/2 + 1 for odd k, the mean of numbers k/2 and k/2 + 1 for even k.
@@ -116,7 +119,7 @@ uint64_t MedianTicks(const RunRecord* sorted, uint32_t countedRuns) {
     for (const RunRecord* run = sorted;; ++run) {
         if (run->status != Counted) continue;
         ++number;
-        if (number == upper) return even ? (lowerTicks + run->elapsed) / 2 : run->elapsed;
+        if (number == upper) return even ? MeanOfTwo(lowerTicks, run->elapsed) : run->elapsed;
         lowerTicks = run->elapsed;
     }
 }
