@@ -38,4 +38,7 @@ HOST_CONTROL_API int HostTrace(int enable);
 // Copies the recorded calls into buffer (always terminated); returns the full
 // length of the record, which may exceed capacity.
 HOST_CONTROL_API int HostTraceText(wchar_t* buffer, int capacity);
+// Non-zero when the last top-level command ran "exit"; *code (if given)
+// receives the exit code it asked for. kvhost ends its prompt on it.
+HOST_CONTROL_API int HostExitRequested(int* code);
 }

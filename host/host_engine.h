@@ -1,0 +1,72 @@
+// Inner interface of the stand-in host: output, variable expansion, the
+// command engine and the plug-in registry, shared by the files of TakeCmd.dll.
+// Everything runs on the one thread that calls the host; nothing is locked.
+#pragma once
+#include <windows.h>
+#include <cstdarg>
+#include <string>
+#include <string_view>
+
+// ---- Output (host_output.cpp) ----
+// Formats like the host's Printf: %s %c %d %i %u %x %X %o %p %%, flags - 0 + space #,
+// width and precision (digits or *), sizes I64 I32 ll l h z. No length limit.
+std::wstring FormatText(const wchar_t* format, va_list args);
+// Writes to the handle: WriteConsoleW on a console, else UTF-8 without BOM.
+void WriteText(HANDLE handle, std::wstring_view text);
+// The standard handles as they are at the moment of the call.
+void WriteStdout(std::wstring_view text);
+void WriteStderr(std::wstring_view text);
+// "kvhost: " (with the batch file's name and line inside one), the message
+// and a line end, on standard error.
+void ReportError(std::wstring_view message);
+// The system's text for an error code, without the trailing line end.
+std::wstring SystemMessage(DWORD error);
+
+// ---- Variables (host_variables.cpp) ----
+// Expands %-variables outside backquotes. 0 on success; otherwise a message
+// has been written to standard error and out is unspecified.
+int ExpandText(std::wstring_view in, std::wstring& out);
+// Value of a variable by name (internal, plug-in, environment), case-insensitive.
+bool LookupVariable(std::wstring_view name, std::wstring& value);
+void SetInternalOverride(std::wstring_view name, const wchar_t* value);
+// Host options ("option //Name=Value"); UpdateTitle starts as Yes.
+bool GetOption(std::wstring_view name, std::wstring& value);
+void SetOption(std::wstring_view name, std::wstring_view value);
+void ListOptions();
+
+// ---- Command engine (host_commands.cpp) ----
+// Runs a line as if typed: commands separated by & in turn. Returns the exit
+// code of the last command run.
+int RunCommandLine(std::wstring_view line);
+// Batch context for the variables and the error prefix.
+int BatchDepth();
+bool CurrentBatch(std::wstring* path, int* line);
+// Argument n (0-9) of the current batch file; n < 0 gives all arguments.
+bool BatchArgument(int n, std::wstring& value);
+int LastExitCode();
+// Set by "exit"; cleared when a new top-level command starts.
+bool ExitRequested(int* code);
+// Waits the given milliseconds while dispatching the thread's messages, so the
+// plug-in's thread timers fire as they would in the real host.
+void PumpingWait(HANDLE handle, DWORD milliseconds);
+void PumpMessages();
+
+// ---- Plug-ins (host_plugins.cpp) ----
+using PluginTextFn = int (*)(wchar_t*);
+PluginTextFn FindPluginCommand(std::wstring_view name);
+PluginTextFn FindPluginVariable(std::wstring_view name);
+int LoadPluginFile(std::wstring_view path);
+int UnloadPluginByName(std::wstring_view name);
+int UnloadAllPlugins();
+int AttachPluginModule(HMODULE module, bool initialize);
+int CallKeyHooks();
+void ListPlugins();
+
+// ---- Small text helpers (host_output.cpp) ----
+bool EqualsNoCase(std::wstring_view a, std::wstring_view b);
+bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix);
+inline bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
+std::wstring_view TrimBlanks(std::wstring_view text);
+// A 32-bit number in decimal (optional sign) or 0x hexadecimal; false when
+// the whole text is not one number.
+bool ParseInteger(std::wstring_view text, long long* value);

@@ -1,0 +1,242 @@
+// Plug-in registry of the stand-in host: loading a DLL the way the real host
+// does (information record, feature list, start-up), the lookup of plug-in
+// commands and variables, keystroke hooks and shut-down. Owns the registry.
+#include "host_engine.h"
+#include <cstdint>
+#include <cstddef>
+#include <vector>
+
+namespace {
+
+// The host's view of the plug-in information record, read by layout.
+struct PluginRecord {
+    const wchar_t* name;
+    const wchar_t* author;
+    const wchar_t* email;
+    const wchar_t* webPage;
+    const wchar_t* description;
+    const wchar_t* features;
+    int32_t major;
+    int32_t minor;
+    int32_t build;
+    int32_t hostReserved0;
+    void* hostReserved1;
+    void* hostReserved2;
+};
+static_assert(offsetof(PluginRecord, features) == 40);
+static_assert(offsetof(PluginRecord, build) == 56);
+
+// The keystroke record handed to hooks: 56 bytes, all zero at the prompt.
+struct KeyRecord {
+    int32_t fields[6];
+    void* pointers[4];
+};
+static_assert(sizeof(KeyRecord) == 56);
+
+using GetPluginInfoFn = PluginRecord* (*)(HMODULE);
+using InitializeFn = int (*)();
+using ShutdownFn = int (*)(int);
+using HookFn = int (*)(KeyRecord*);
+
+struct Feature {
+    std::wstring name;
+    PluginTextFn entry;
+};
+
+struct Plugin {
+    HMODULE module;
+    bool owned;  // loaded by the host, so freed by it
+    std::wstring name;
+    std::wstring path;
+    std::vector<Feature> commands;
+    std::vector<Feature> variables;
+    std::vector<HookFn> hooks;
+    ShutdownFn shutdown;
+};
+
+std::vector<Plugin> s_plugins;
+
+FARPROC Entry(HMODULE module, std::wstring_view name) {
+    std::string narrow;
+    for (wchar_t c : name) {
+        if (c > 0x7F) return nullptr;  // export names are ASCII
+        narrow += static_cast<char>(c);
+    }
+    return GetProcAddress(module, narrow.c_str());
+}
+
+Plugin* FindByModule(HMODULE module) {
+    for (auto& plugin : s_plugins)
+        if (plugin.module == module) return &plugin;
+    return nullptr;
+}
+
+PluginTextFn FindFeature(std::vector<Feature> Plugin::*list, std::wstring_view name) {
+    for (auto& plugin : s_plugins)
+        for (auto& feature : plugin.*list)
+            if (EqualsNoCase(feature.name, name)) return feature.entry;
+    return nullptr;
+}
+
+std::wstring ModulePath(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring BaseName(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    std::wstring base = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    size_t dot = base.rfind(L'.');
+    return dot == std::wstring::npos ? base : base.substr(0, dot);
+}
+
+int Register(HMODULE module, bool owned, bool initialize) {
+    Plugin plugin{module, owned, L"", ModulePath(module), {}, {}, {}, nullptr};
+    auto getInfo = reinterpret_cast<GetPluginInfoFn>(reinterpret_cast<void*>(Entry(module, L"GetPluginInfo")));
+    PluginRecord* record = getInfo ? getInfo(module) : nullptr;
+    if (!record || !record->features) {
+        ReportError(L"\"" + plugin.path + L"\" is not a plug-in (no GetPluginInfo or no feature list)");
+        return 1;
+    }
+    plugin.name = record->name && *record->name ? record->name : BaseName(plugin.path);
+
+    std::wstring_view features = record->features;
+    while (!features.empty()) {
+        size_t comma = features.find(L',');
+        std::wstring_view item = TrimBlanks(features.substr(0, comma));
+        features = comma == std::wstring_view::npos ? std::wstring_view() : features.substr(comma + 1);
+        if (item.empty()) continue;
+        bool hook = item[0] == L'*';
+        std::wstring_view exportName = hook ? item.substr(1) : item;
+        FARPROC entry = Entry(module, exportName);
+        if (!entry) {
+            ReportError(L"Plug-in \"" + plugin.name + L"\" lists \"" + std::wstring(item) +
+                        L"\" but does not export it; ignored");
+            continue;
+        }
+        auto text = reinterpret_cast<PluginTextFn>(reinterpret_cast<void*>(entry));
+        if (hook) plugin.hooks.push_back(reinterpret_cast<HookFn>(reinterpret_cast<void*>(entry)));
+        else if (item[0] == L'_') plugin.variables.push_back({std::wstring(item), text});
+        else plugin.commands.push_back({std::wstring(item), text});
+    }
+    plugin.shutdown =
+        reinterpret_cast<ShutdownFn>(reinterpret_cast<void*>(Entry(module, L"ShutdownPlugin")));
+    if (initialize) {
+        auto start = reinterpret_cast<InitializeFn>(reinterpret_cast<void*>(Entry(module, L"InitializePlugin")));
+        if (start) {
+            int rc = start();
+            if (rc != 0) {
+                ReportError(L"Plug-in \"" + plugin.name + L"\" not loaded: its start-up returned " +
+                            std::to_wstring(rc));
+                return rc;
+            }
+        }
+    }
+    s_plugins.push_back(std::move(plugin));
+    return 0;
+}
+
+void Release(Plugin& plugin) {
+    if (plugin.shutdown) plugin.shutdown(0);
+    if (plugin.owned) FreeLibrary(plugin.module);
+}
+
+}  // namespace
+
+PluginTextFn FindPluginCommand(std::wstring_view name) {
+    if (s_plugins.empty()) return nullptr;
+    return FindFeature(&Plugin::commands, name);
+}
+
+PluginTextFn FindPluginVariable(std::wstring_view name) {
+    if (s_plugins.empty()) return nullptr;
+    return FindFeature(&Plugin::variables, name);
+}
+
+int LoadPluginFile(std::wstring_view path) {
+    std::wstring file(TrimBlanks(path));
+    if (file.empty()) {
+        ReportError(L"Usage: plugin /l file");
+        return 1;
+    }
+    DWORD length = GetFullPathNameW(file.c_str(), 0, nullptr, nullptr);
+    if (length) {
+        std::wstring full(length, L'\0');
+        full.resize(GetFullPathNameW(file.c_str(), length, full.data(), nullptr));
+        file = full;
+    }
+    // The altered search path lets a plug-in find DLLs that sit beside it.
+    HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!module) {
+        ReportError(L"Cannot load plug-in \"" + file + L"\": " + SystemMessage(GetLastError()));
+        return 1;
+    }
+    if (FindByModule(module)) {
+        FreeLibrary(module);  // already in service: drop the extra reference
+        return 0;
+    }
+    int rc = Register(module, true, true);
+    if (rc) FreeLibrary(module);
+    return rc;
+}
+
+int AttachPluginModule(HMODULE module, bool initialize) {
+    if (!module) return 1;
+    if (FindByModule(module)) return 0;
+    return Register(module, false, initialize);
+}
+
+int UnloadPluginByName(std::wstring_view name) {
+    for (auto it = s_plugins.begin(); it != s_plugins.end(); ++it) {
+        if (EqualsNoCase(it->name, name) || EqualsNoCase(BaseName(it->path), name) ||
+            EqualsNoCase(it->path, name)) {
+            Plugin plugin = std::move(*it);
+            s_plugins.erase(it);
+            Release(plugin);
+            return 0;
+        }
+    }
+    ReportError(L"No plug-in \"" + std::wstring(name) + L"\" is loaded");
+    return 1;
+}
+
+int UnloadAllPlugins() {
+    // Taken out of the registry first, so a shut-down that calls back into the
+    // host finds a consistent (empty) registry.
+    std::vector<Plugin> plugins = std::move(s_plugins);
+    s_plugins.clear();
+    for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) Release(*it);
+    return 0;
+}
+
+int CallKeyHooks() {
+    std::vector<HookFn> hooks;
+    for (auto& plugin : s_plugins) hooks.insert(hooks.end(), plugin.hooks.begin(), plugin.hooks.end());
+    for (HookFn hook : hooks) {
+        KeyRecord record{};
+        hook(&record);
+    }
+    return static_cast<int>(hooks.size());
+}
+
+void ListPlugins() {
+    if (s_plugins.empty()) {
+        WriteStdout(L"No plug-ins loaded.\r\n");
+        return;
+    }
+    std::wstring text;
+    for (auto& plugin : s_plugins) {
+        text += plugin.name + L"  (" + plugin.path + L")\r\n";
+        for (auto& command : plugin.commands) text += L"  command   " + command.name + L"\r\n";
+        for (auto& variable : plugin.variables) text += L"  variable  %" + variable.name + L"\r\n";
+        if (!plugin.hooks.empty()) text += L"  keystroke hook\r\n";
+    }
+    WriteStdout(text);
+}

@@ -1,0 +1,258 @@
+// kvhost.exe: the console front end of the stand-in host. Reads its
+// arguments, loads the plug-ins, then runs one command line (/c), a batch
+// file, or an interactive prompt through TakeCmd.dll. Owns no engine state.
+#include <windows.h>
+#include <string>
+#include <vector>
+#include "host_api.h"
+#include "host_control.h"
+
+namespace {
+
+const wchar_t kHelpText[] =
+    L"kvhost - a small command host for running and demonstrating Kelvane without TCC\r\n"
+    L"\r\n"
+    L"Usage:\r\n"
+    L"  kvhost [options]                          interactive prompt (type exit to leave)\r\n"
+    L"  kvhost [options] /c command line          runs one command line, then ends\r\n"
+    L"  kvhost [options] batchfile [arguments]    runs a batch file (.btm .bat .cmd)\r\n"
+    L"\r\n"
+    L"Options:\r\n"
+    L"  --plugin file   also loads this plug-in DLL (may be given more than once)\r\n"
+    L"  --no-plugin     does not load kelvane.dll\r\n"
+    L"  --help          shows this text\r\n"
+    L"\r\n"
+    L"By default kvhost loads kelvane.dll from its own directory, so the KV command\r\n"
+    L"and the %_trialrun variable are ready. Try:\r\n"
+    L"  kvhost /c kv /?\r\n"
+    L"  kvhost /c kv /n:5 delay /m 20\r\n"
+    L"  kvhost /c kv /n:3 `echo run %_trialrun`\r\n"
+    L"\r\n"
+    L"Commands at the prompt: echo, set, option //Name=Value, delay [/m] N,\r\n"
+    L"exitcode N, rem, quit [N], exit [N], call, cd, plugin [/l file | /u name],\r\n"
+    L"help; plug-in commands; and programs or batch files found in the current\r\n"
+    L"directory or on PATH. Separate commands with &. Variables: %NAME%, %_batch,\r\n"
+    L"%_batchname, %_batchline, %_4ver, %_transient, %[name], %@option[Name],\r\n"
+    L"%0-%9, %? (last exit code); %% is a percent sign; text in `backquotes` is\r\n"
+    L"not expanded until it runs.\r\n"
+    L"\r\n"
+    L"The exit code of kvhost is that of the last command it ran.\r\n";
+
+void Write(HANDLE handle, const std::wstring& text) { Qprintf(handle, L"%s", text.c_str()); }
+
+struct Token {
+    std::wstring text;  // quotes removed
+    size_t end;         // offset just after the token in the raw command line
+};
+
+// Walks the raw command line the way the C runtime splits it (blanks outside
+// double quotes end a token), keeping the offsets, so "/c" can pass the rest
+// of the line on exactly as typed.
+std::vector<Token> Tokenize(const std::wstring& line, size_t* afterProgram) {
+    std::vector<Token> tokens;
+    size_t i = 0;
+    bool first = true;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
+        if (i >= line.size()) break;
+        Token token;
+        bool quoted = false;
+        while (i < line.size() && (quoted || (line[i] != L' ' && line[i] != L'\t'))) {
+            if (line[i] == L'"') quoted = !quoted;
+            else token.text += line[i];
+            ++i;
+        }
+        token.end = i;
+        if (first) {
+            *afterProgram = i;
+            first = false;
+            continue;
+        }
+        tokens.push_back(token);
+    }
+    return tokens;
+}
+
+std::wstring RestOfLine(const std::wstring& line, size_t offset) {
+    while (offset < line.size() && (line[offset] == L' ' || line[offset] == L'\t')) ++offset;
+    return line.substr(offset);
+}
+
+std::wstring OwnDirectory() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+int RunLine(std::wstring line) {
+    // Command may write into the line, so it gets its own terminated buffer.
+    std::vector<wchar_t> buffer(line.begin(), line.end());
+    buffer.push_back(L'\0');
+    return Command(buffer.data(), 0);
+}
+
+bool TitleUpdatesOn() {
+    wchar_t buffer[1024] = L"%@option[UpdateTitle]";
+    ExpandVariables(buffer, 1);
+    return buffer[0] == L'Y' || buffer[0] == L'y';
+}
+
+// Reads one line from standard input (console or pipe); false at the end of input.
+class LineReader {
+public:
+    bool Read(std::wstring& line) {
+        line.clear();
+        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        DWORD mode;
+        if (GetConsoleMode(input, &mode)) {
+            wchar_t chunk[512];
+            for (;;) {
+                DWORD got = 0;
+                if (!ReadConsoleW(input, chunk, 512, &got, nullptr) || got == 0) return !line.empty();
+                line.append(chunk, got);
+                if (line.back() == L'\n') break;
+            }
+        } else {
+            for (;;) {
+                size_t newline = pending_.find('\n');
+                if (newline != std::string::npos) {
+                    Append(line, pending_.substr(0, newline));
+                    pending_.erase(0, newline + 1);
+                    break;
+                }
+                char chunk[4096];
+                DWORD got = 0;
+                if (!ReadFile(input, chunk, sizeof chunk, &got, nullptr) || got == 0) {
+                    if (pending_.empty()) return false;
+                    Append(line, pending_);
+                    pending_.clear();
+                    break;
+                }
+                pending_.append(chunk, got);
+            }
+        }
+        while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
+        return true;
+    }
+
+private:
+    static void Append(std::wstring& line, const std::string& bytes) {
+        if (bytes.empty()) return;
+        int chars = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        std::wstring wide(chars, L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), chars);
+        line += wide;
+    }
+    std::string pending_;
+};
+
+void DispatchPendingMessages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+int Interactive() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    bool console = GetConsoleMode(input, &mode) != 0;
+    LineReader reader;
+    std::wstring line;
+    int rc = 0;
+    for (;;) {
+        // What the real host does on its way back to the prompt: the keystroke
+        // hooks see an all-zero record, and waiting messages are handled.
+        HostReturnToPrompt();
+        DispatchPendingMessages();
+        bool titles = console && TitleUpdatesOn();
+        if (titles) SetConsoleTitleW(L"kvhost");
+        if (console) {
+            wchar_t directory[MAX_PATH];
+            DWORD length = GetCurrentDirectoryW(MAX_PATH, directory);
+            Write(GetStdHandle(STD_OUTPUT_HANDLE), (length && length < MAX_PATH ? directory : L"") + std::wstring(L"> "));
+        }
+        if (!reader.Read(line)) break;
+        if (line.find_first_not_of(L" \t") == std::wstring::npos) continue;
+        if (titles) SetConsoleTitleW((L"kvhost - " + line).c_str());
+        rc = RunLine(line);
+        if (HostExitRequested(&rc)) break;
+    }
+    return rc;
+}
+
+int Usage(const std::wstring& problem) {
+    Write(GetStdHandle(STD_ERROR_HANDLE), L"kvhost: " + problem + L"\r\nTry kvhost --help.\r\n");
+    return 2;
+}
+
+}  // namespace
+
+int wmain() {
+    std::wstring raw = GetCommandLineW();
+    size_t afterProgram = 0;
+    std::vector<Token> tokens = Tokenize(raw, &afterProgram);
+    std::vector<std::wstring> plugins;
+    bool defaultPlugin = true;
+    bool haveCommand = false;
+    bool transient = false;
+    std::wstring commandLine;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        const std::wstring& t = tokens[i].text;
+        if (t == L"--help" || t == L"-h" || t == L"/?" || t == L"-?") {
+            Write(GetStdHandle(STD_OUTPUT_HANDLE), kHelpText);
+            return 0;
+        }
+        if (t == L"--plugin") {
+            if (i + 1 >= tokens.size()) return Usage(L"--plugin needs a DLL file name");
+            plugins.push_back(tokens[++i].text);
+        } else if (t == L"--no-plugin") {
+            defaultPlugin = false;
+        } else if (t == L"/c" || t == L"/C") {
+            haveCommand = transient = true;
+            commandLine = RestOfLine(raw, tokens[i].end);
+            // kvhost /c "exitcode 5": one quoted line is the line itself.
+            if (commandLine.size() >= 2 && commandLine.front() == L'"' && commandLine.back() == L'"' &&
+                commandLine.find(L'"', 1) == commandLine.size() - 1)
+                commandLine = commandLine.substr(1, commandLine.size() - 2);
+            break;
+        } else if (t.size() > 1 && t[0] == L'-' && t[1] == L'-') {
+            return Usage(L"unknown option \"" + t + L"\"");
+        } else {
+            // A batch file and its arguments; percent signs in its name are
+            // part of the name, not variables.
+            std::wstring name;
+            for (wchar_t c : t) name += c == L'%' ? std::wstring(L"%%") : std::wstring(1, c);
+            haveCommand = true;
+            commandLine = L"\"" + name + L"\" " + RestOfLine(raw, tokens[i].end);
+            break;
+        }
+    }
+
+    // The plug-ins see at start-up whether this is a one-shot run.
+    if (transient) HostSetInternalVariable(L"_transient", L"1");
+    if (defaultPlugin) {
+        std::wstring path = OwnDirectory() + L"\\kelvane.dll";
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) HostLoadPlugin(path.c_str());
+        else Write(GetStdHandle(STD_ERROR_HANDLE), L"kvhost: " + path + L" not found; running without it\r\n");
+    }
+    for (const auto& plugin : plugins) HostLoadPlugin(plugin.c_str());
+
+    int rc;
+    if (haveCommand) {
+        rc = RunLine(commandLine);
+    } else {
+        rc = Interactive();
+    }
+    HostUnloadPlugins();
+    return rc;
+}
