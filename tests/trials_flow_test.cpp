@@ -3,7 +3,6 @@
 // after a series, the sound, allocation failure, a KV inside a KV, focus and
 // the keep-awake timer.
 #include <gtest/gtest.h>
-#include <mmsystem.h>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "host_control.h"
 #include "test_support.h"
 #include "trials_test_support.h"
+#include <mmsystem.h>
 
 namespace {
 
