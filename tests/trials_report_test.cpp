@@ -361,8 +361,8 @@ TEST_F(TrialReportTest, FailedFinalCounterReadLeavesOutOnlyTheWallTime) {
               L"Total time:  00:00.012    \r\n");
     // The colour still goes back to normal, before the final line end.
     const std::wstring calls = trace.Text();
-    const size_t highlight = calls.find(L"SetColors: 15");
-    const size_t normal = calls.find(L"SetColors: 7");
+    const size_t highlight = calls.find(L"SetColors: 0x0F");
+    const size_t normal = calls.find(L"SetColors: 0x07");
     ASSERT_NE(highlight, std::wstring::npos) << calls;
     ASSERT_NE(normal, std::wstring::npos) << calls;
     EXPECT_LT(highlight, normal);
