@@ -22,6 +22,8 @@
 // Command may rewrite its line in place (aliases, expansion), so it gets a
 // buffer far larger than any argument line.
 constexpr size_t kWorkBufferChars = 32768;
+// Room before the command for "\nRun #4294967295 of 4294967295:  ".
+constexpr size_t kHeaderRoom = 48;
 
 // What one KV command holds from its start until it returns.
 struct Series {
@@ -38,6 +40,9 @@ struct Series {
     wchar_t* commandText;
     size_t commandChars;
     wchar_t* workBuffer;    // fresh copy of commandText before every run
+    // The run header: room for its start, the command, then " \n". Each run
+    // writes only the run number in front of the command.
+    wchar_t* headerCommand;
     uint32_t errorCount;
     uint64_t allFastest, allSlowest;
     HANDLE savedOut, savedErr;
@@ -74,14 +79,18 @@ static bool AllocateSeries(Series& s) {
     s.commandChars = std::min(wcslen(s.settings.command), kWorkBufferChars - 1);
     s.records = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
     s.sorted = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
-    s.commandText = static_cast<wchar_t*>(g_sys.allocate(sizeof(wchar_t) * (s.commandChars + 1 + kWorkBufferChars)));
+    const size_t textChars = (s.commandChars + 1) + (kHeaderRoom + s.commandChars + 2) + kWorkBufferChars;
+    s.commandText = static_cast<wchar_t*>(g_sys.allocate(sizeof(wchar_t) * textChars));
     if (!s.records || !s.sorted || !s.commandText) {
         FreeSeries(s);
         return false;
     }
     std::memcpy(s.commandText, s.settings.command, sizeof(wchar_t) * s.commandChars);
     s.commandText[s.commandChars] = L'\0';
-    s.workBuffer = s.commandText + s.commandChars + 1;
+    s.headerCommand = s.commandText + s.commandChars + 1 + kHeaderRoom;
+    std::memcpy(s.headerCommand, s.commandText, sizeof(wchar_t) * s.commandChars);
+    std::memcpy(s.headerCommand + s.commandChars, L" \n", sizeof(wchar_t) * 2);
+    s.workBuffer = s.headerCommand + s.commandChars + 2;
     s.workBuffer[0] = L'\0';
     s.settings.command = s.commandText;
     return true;
@@ -144,16 +153,26 @@ static void WriteConsoleText(const wchar_t* text, size_t chars) {
 }
 
 // Straight to the console device, so neither /B nor a redirection of the
-// KV command hides it. Written in pieces: the command may be 8191 characters.
-static void WriteRunHeader(uint32_t run, uint32_t totalRuns, const wchar_t* command, size_t commandChars) {
+// KV command hides it. Without a highlight it is a single write, since every
+// console write costs a round trip to the console; the command may be 8191
+// characters, so it is never formatted through a fixed-size routine.
+static void WriteRunHeader(const Series& s, uint32_t run) {
     if (!g_state.conOut) return;
-    wchar_t number[48];
+    wchar_t number[kHeaderRoom];
+    const int numberChars = swprintf(number, kHeaderRoom, L"Run #%u of %u:  ", run, s.totalRuns);
+    if (numberChars <= 0) return;
+    wchar_t* line = s.headerCommand - numberChars;
+    std::memcpy(line, number, sizeof(wchar_t) * static_cast<size_t>(numberChars));
+    const size_t lineChars = static_cast<size_t>(numberChars) + s.commandChars;
+    if (!g_state.highlightAttr) {
+        line[-1] = L'\n';
+        WriteConsoleText(line - 1, lineChars + 3);
+        return;
+    }
     WriteConsoleText(L"\n", 1);
-    if (g_state.highlightAttr) SetColors(g_state.highlightAttr);
-    const int numberChars = swprintf(number, 48, L"Run #%u of %u:  ", run, totalRuns);
-    if (numberChars > 0) WriteConsoleText(number, static_cast<size_t>(numberChars));
-    WriteConsoleText(command, commandChars);
-    if (g_state.highlightAttr) SetColors(g_state.normalAttr);
+    SetColors(g_state.highlightAttr);
+    WriteConsoleText(line, lineChars);
+    SetColors(g_state.normalAttr);
     WriteConsoleText(L" \n", 2);
 }
 
@@ -184,7 +203,7 @@ static bool RunTrials(Series& s, int* abortCode) {
     for (uint32_t i = 0; i < s.totalRuns;) {
         std::memcpy(s.workBuffer, s.commandText, commandBytes);
         if (t.titleBar) SetProgressTitle(s.totalRuns, s.latestTicks - s.startTicks);
-        if (!t.quiet) WriteRunHeader(i + 1, s.totalRuns, s.workBuffer, s.commandChars);
+        if (!t.quiet) WriteRunHeader(s, i + 1);
         if (t.grabFocus) GrabFocus(s.hostWindow);
         // Nothing but the command between the two readings.
         const uint64_t before = ReadCounter();
