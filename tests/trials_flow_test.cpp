@@ -430,6 +430,14 @@ TEST_F(TrialFlowTest, HighlightedHeaderSwitchesColoursAroundTheRunLineOnly) {
         EXPECT_LT(calls.find(highlightCall), calls.find(normalCall)) << calls;
         EXPECT_LT(calls.find(normalCall), run) << calls;
         EXPECT_NE(calls.find(highlightCall, run), std::wstring::npos) << calls;
+
+        // A KV inside the command without colours leaves the outer summary its highlight.
+        HostCallTrace nested;
+        EXPECT_EQ(Kv(L"/N:1 /Q /O:FJTR kv /N:1 /Q /O:CFJTR rem"), 0);
+        const std::wstring nestedCalls = nested.Text();
+        const size_t innerEnd = nestedCalls.find(L"-> 0");
+        ASSERT_NE(innerEnd, std::wstring::npos) << nestedCalls;
+        EXPECT_NE(nestedCalls.find(highlightCall, innerEnd), std::wstring::npos) << nestedCalls;
     }
     EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{L"Run #1 of 1:  rem"});
     SetEnvironmentVariableW(L"NO_COLOR", hadNoColor ? noColor : nullptr);
