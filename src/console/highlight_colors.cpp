@@ -88,7 +88,7 @@ uint8_t HighlightFromSpec(const wchar_t* text, int current) {
         wchar_t* end = nullptr;
         errno = 0;
         unsigned long value = wcstoul(digits, &end, 16);
-        if (errno != ERANGE && *end == L'\0' && value <= 0xFFFFFFFFul) {
+        if (errno != ERANGE && *end == L'\0') {
             f = static_cast<int>(value & 15);
             b = static_cast<int>(value >> 4);
         }
