@@ -70,7 +70,7 @@ static void FreeSeries(Series& s) {
     std::free(s.sorted);
     std::free(s.commandText);
     s.records = s.sorted = nullptr;
-    s.commandText = s.workBuffer = nullptr;
+    s.commandText = s.workBuffer = s.headerCommand = nullptr;
 }
 
 // Everything the runs and the report need is allocated here, before the
