@@ -140,6 +140,8 @@ public:
             }
         }
         while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
+        // Ctrl+Z typed at the console ends the input, as it does for other console programs.
+        if (line == L"\x1a") return false;
         return true;
     }
 

@@ -116,6 +116,20 @@ TEST(HostOutput, StandardOutputIsLookedUpAtEachCall) {
     EXPECT_EQ(outer.Out(), L"firstthird");
 }
 
+TEST(HostOutput, ConsoleGetsTheTextAsUnicode) {
+    ConsoleStdout console;
+    ASSERT_TRUE(console.ok());
+    CrLf();
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    ASSERT_TRUE(GetConsoleScreenBufferInfo(console.handle(), &info));
+    EXPECT_EQ(QPuts(L"\u00e9\u20ac%s!"), 5);
+    wchar_t shown[8] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(ReadConsoleOutputCharacterW(console.handle(), shown, 5, info.dwCursorPosition, &read));
+    CrLf();
+    EXPECT_EQ(std::wstring(shown, read), L"\u00e9\u20ac%s!");
+}
+
 // ---- Variables ----
 
 TEST(HostVariables, ExpandsEnvironmentInternalBracketedAndOptionVariables) {

@@ -407,6 +407,43 @@ TEST_F(TrialFlowTest, KeepAwakeTimerRunsOnlyWithoutTheJOption) {
     ExpectIdleAfterwards();
 }
 
+TEST_F(TrialFlowTest, HighlightedHeaderSwitchesColoursAroundTheRunLineOnly) {
+    wchar_t noColor[64] = {}, highlight[64] = {};
+    const bool hadNoColor = GetEnvironmentVariableW(L"NO_COLOR", noColor, 64) > 0;
+    const bool hadHighlight = GetEnvironmentVariableW(L"Highlight", highlight, 64) > 0;
+    SetEnvironmentVariableW(L"NO_COLOR", nullptr);
+    SetEnvironmentVariableW(L"Highlight", nullptr);
+    {
+        ConsoleStdout console;  // a highlight is chosen only for console output
+        ASSERT_TRUE(console.ok());
+        HostCallTrace trace;
+        EXPECT_EQ(Kv(L"/N:1 /O:FJTR rem"), 0);
+        ASSERT_NE(g_state.highlightAttr, 0);
+        wchar_t highlightCall[32], normalCall[32];
+        swprintf(highlightCall, 32, L"SetColors: 0x%02X\n", g_state.highlightAttr);
+        swprintf(normalCall, 32, L"SetColors: 0x%02X\n", g_state.normalAttr);
+        const std::wstring calls = trace.Text();
+        const size_t run = calls.find(L"Command: rem");
+        ASSERT_NE(run, std::wstring::npos) << calls;
+        // Header: highlight, normal, then the command; the summary switches again after it.
+        EXPECT_EQ(calls.find(highlightCall), calls.rfind(highlightCall, run)) << calls;
+        EXPECT_LT(calls.find(highlightCall), calls.find(normalCall)) << calls;
+        EXPECT_LT(calls.find(normalCall), run) << calls;
+        EXPECT_NE(calls.find(highlightCall, run), std::wstring::npos) << calls;
+
+        // A KV inside the command without colours leaves the outer summary its highlight.
+        HostCallTrace nested;
+        EXPECT_EQ(Kv(L"/N:1 /Q /O:FJTR kv /N:1 /Q /O:CFJTR rem"), 0);
+        const std::wstring nestedCalls = nested.Text();
+        const size_t innerEnd = nestedCalls.find(L"-> 0");
+        ASSERT_NE(innerEnd, std::wstring::npos) << nestedCalls;
+        EXPECT_NE(nestedCalls.find(highlightCall, innerEnd), std::wstring::npos) << nestedCalls;
+    }
+    EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{L"Run #1 of 1:  rem"});
+    SetEnvironmentVariableW(L"NO_COLOR", hadNoColor ? noColor : nullptr);
+    SetEnvironmentVariableW(L"Highlight", hadHighlight ? highlight : nullptr);
+}
+
 TEST_F(TrialFlowTest, LongCommandReachesTheHeaderWhole) {
     const std::wstring command = L"rem " + std::wstring(8000, L'x');
     CapturedOutput output;

@@ -45,6 +45,7 @@ struct Series {
     wchar_t* headerCommand;
     uint32_t errorCount;
     uint64_t allFastest, allSlowest;
+    uint8_t normalAttr, highlightAttr;  // this command's colours; a KV inside it picks its own
     HANDLE savedOut, savedErr;
     HANDLE nulDevice;       // non-null while output and errors go to nul
     UINT_PTR ownTimer;      // the keep-awake timer this command started, 0 = none
@@ -69,7 +70,7 @@ static void FreeSeries(Series& s) {
     std::free(s.sorted);
     std::free(s.commandText);
     s.records = s.sorted = nullptr;
-    s.commandText = s.workBuffer = nullptr;
+    s.commandText = s.workBuffer = s.headerCommand = nullptr;
 }
 
 // Everything the runs and the report need is allocated here, before the
@@ -217,8 +218,10 @@ static bool RunTrials(Series& s, int* abortCode) {
         RecordRun(s, i, after - before, exitCode);
         ++i;
         // Set again after every run: a KV inside the command, or a reset,
-        // may have cleared it meanwhile.
+        // may have changed them meanwhile.
         g_state.trialRun = static_cast<int32_t>(i);
+        g_state.normalAttr = s.normalAttr;
+        g_state.highlightAttr = s.highlightAttr;
     }
     return true;
 }
@@ -247,6 +250,8 @@ int kv(wchar_t* arguments) {
     CompleteDropCounts(&s.settings);
     s.requestedRuns = s.settings.runCount;
     PickHighlight(s.settings.noHighlight);
+    s.normalAttr = g_state.normalAttr;
+    s.highlightAttr = g_state.highlightAttr;
     s.totalRuns = s.settings.runCount + s.settings.nDropSlowest + s.settings.nDropFastest;
     if (!AllocateSeries(s)) {
         PrintErrorPrefix();
