@@ -66,14 +66,6 @@ bool TryProgramBase(const std::wstring& base, std::wstring& found) {
     return false;
 }
 
-std::wstring FullPath(const std::wstring& path) {
-    DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (!length) return path;
-    std::wstring full(length, L'\0');
-    full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
-    return full;
-}
-
 // The current directory first, then each PATH entry; extensions as listed.
 bool FindProgram(const std::wstring& name, std::wstring& found) {
     if (name.find_first_of(L"\\/:") != std::wstring::npos) {
@@ -504,7 +496,7 @@ std::wstring WithoutBackquotes(std::wstring_view text) {
 int RunSingle(std::wstring_view text) {
     text = TrimBlanks(text);
     if (!text.empty() && text[0] == L'@') text = TrimBlanks(text.substr(1));
-    if (text.empty()) return 0;
+    if (text.empty() || IsComment(text)) return 0;
     // One backquoted string: its text runs now, expanded at this moment.
     if (text.size() >= 2 && text[0] == L'`' && text.find(L'`', 1) == text.size() - 1)
         return RunCommandLine(text.substr(1, text.size() - 2));

@@ -144,12 +144,7 @@ int LoadPluginFile(std::wstring_view path) {
         ReportError(L"Usage: plugin /l file");
         return 1;
     }
-    DWORD length = GetFullPathNameW(file.c_str(), 0, nullptr, nullptr);
-    if (length) {
-        std::wstring full(length, L'\0');
-        full.resize(GetFullPathNameW(file.c_str(), length, full.data(), nullptr));
-        file = full;
-    }
+    file = FullPath(file);
     // The altered search path lets a plug-in find DLLs that sit beside it.
     HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!module) {

@@ -205,7 +205,7 @@ TEST(HostCommands, InternalCommandsReturnTheirExitCodes) {
     } cases[] = {
         {L"exitcode 7", 7},   {L"EXITCODE -3", -3},   {L"exitcode", 0},        {L"exitcode 3 & exitcode 4", 4},
         {L"`exitcode 9`", 9}, {L"  @exitcode 6  ", 6}, {L"rem x %PATH & exitcode 5", 0},
-        {L":: exitcode 5", 0}, {L"", 0},               {L"   ", 0},           {L"quit 4", 4},
+        {L":: exitcode 5", 0}, {L"exitcode 2 & rem %PATH", 0}, {L"", 0},               {L"   ", 0},           {L"quit 4", 4},
         {L"delay /m 0", 0},   {L"option //KvhostTest=1", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(RunLine(c.line), c.rc) << c.line;
