@@ -9,7 +9,7 @@
 
 namespace {
 
-PluginInfo s_info = {L"HostProbe", L"Kelvane", L"", L"", L"Host probe", L"probe, _probevar ,*probekey",
+PluginInfo s_info = {L"HostProbe", L"Kelvane", L"", L"", L"Host probe", L"probe, probecolors, _probevar ,*probekey",
                     1, 0, 0, 0, nullptr, nullptr};
 unsigned s_variableCalls = 0;
 
@@ -36,6 +36,14 @@ PROBE_EXPORT int ShutdownPlugin(int) {
 PROBE_EXPORT int probe(wchar_t* arguments) {
     Printf(L"probe: [%s]\r\n", arguments);
     return static_cast<int>(wcslen(arguments));
+}
+
+// Shows what the host's GetAttribute gives, starting from -5 in both outputs.
+PROBE_EXPORT int probecolors(wchar_t*) {
+    int normal = -5, inverse = -5;
+    int rc = GetAttribute(&normal, &inverse);
+    Printf(L"probe: attribute rc=%d normal=%d inverse=%d\r\n", rc, normal, inverse);
+    return 0;
 }
 
 PROBE_EXPORT int _probevar(wchar_t* buffer) {

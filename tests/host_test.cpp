@@ -531,6 +531,12 @@ TEST(KvHost, RunsABatchFileWithArgumentsAndReportsAMissingOne) {
     RemoveTree(dir);
 }
 
+TEST(KvHost, WithoutAConsoleTheAttributeOutputsStayUntouched) {
+    HostRun run = RunKvHost(L"--no-plugin --plugin host_probe.dll /c probecolors", L"", /*detached=*/true);
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_NE(run.out.find(L"probe: attribute rc=1 normal=-5 inverse=-5\r\n"), std::wstring::npos) << run.out;
+}
+
 TEST(KvHost, HelpTellsWhatItLoadsAndBadOptionsFail) {
     HostRun help = RunKvHost(L"--help");
     EXPECT_EQ(help.exitCode, 0u);
