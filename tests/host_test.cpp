@@ -375,6 +375,8 @@ TEST(HostPlugins, APluginThatRefusesToStartIsNotLoaded) {
     EXPECT_NE(output.Err().find(L"not loaded"), std::wstring::npos) << output.Err();
     EXPECT_EQ(RunLine(L"probe"), 2);
     EXPECT_NE(HostLoadPlugin(L"C:\\kvhost-nowhere\\none.dll"), 0);
+    EXPECT_NE(HostLoadPlugin((ExeDir() + L"\\TakeCmd.dll").c_str()), 0);  // a DLL, but no plug-in
+    EXPECT_NE(output.Err().find(L"is not a plug-in"), std::wstring::npos) << output.Err();
 }
 
 TEST(HostPlugins, TheTestProgramServesTrialRunCaseInsensitively) {
