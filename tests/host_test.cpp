@@ -205,7 +205,7 @@ TEST(HostCommands, InternalCommandsReturnTheirExitCodes) {
     } cases[] = {
         {L"exitcode 7", 7},   {L"EXITCODE -3", -3},   {L"exitcode", 0},        {L"exitcode 3 & exitcode 4", 4},
         {L"`exitcode 9`", 9}, {L"  @exitcode 6  ", 6}, {L"rem x %PATH & exitcode 5", 0},
-        {L":: exitcode 5", 0}, {L"", 0},               {L"   ", 0},           {L"quit 4", 4},
+        {L":: exitcode 5", 0}, {L"exitcode 2 & rem %PATH", 0}, {L"", 0},               {L"   ", 0},           {L"quit 4", 4},
         {L"delay /m 0", 0},   {L"option //KvhostTest=1", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(RunLine(c.line), c.rc) << c.line;
@@ -375,6 +375,8 @@ TEST(HostPlugins, APluginThatRefusesToStartIsNotLoaded) {
     EXPECT_NE(output.Err().find(L"not loaded"), std::wstring::npos) << output.Err();
     EXPECT_EQ(RunLine(L"probe"), 2);
     EXPECT_NE(HostLoadPlugin(L"C:\\kvhost-nowhere\\none.dll"), 0);
+    EXPECT_NE(HostLoadPlugin((ExeDir() + L"\\TakeCmd.dll").c_str()), 0);  // a DLL, but no plug-in
+    EXPECT_NE(output.Err().find(L"is not a plug-in"), std::wstring::npos) << output.Err();
 }
 
 TEST(HostPlugins, TheTestProgramServesTrialRunCaseInsensitively) {
@@ -529,6 +531,12 @@ TEST(KvHost, RunsABatchFileWithArgumentsAndReportsAMissingOne) {
     EXPECT_EQ(missing.exitCode, 2u);
     EXPECT_NE(missing.err.find(L"gone.btm\" not found"), std::wstring::npos) << missing.err;
     RemoveTree(dir);
+}
+
+TEST(KvHost, WithoutAConsoleTheAttributeOutputsStayUntouched) {
+    HostRun run = RunKvHost(L"--no-plugin --plugin host_probe.dll /c probecolors", L"", /*detached=*/true);
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_NE(run.out.find(L"probe: attribute rc=1 normal=-5 inverse=-5\r\n"), std::wstring::npos) << run.out;
 }
 
 TEST(KvHost, HelpTellsWhatItLoadsAndBadOptionsFail) {
