@@ -289,6 +289,9 @@ int ParseCodeArgument(std::wstring_view args, const wchar_t* command, int* code)
 }
 
 int CmdEcho(std::wstring_view args) {
+    // Batch files written for other hosts start with "@echo off"; the stand-in
+    // never echoes commands, so the switch is accepted and does nothing.
+    if (EqualsNoCase(args, L"off") || EqualsNoCase(args, L"on")) return 0;
     WriteStdout(std::wstring(args) + L"\r\n");
     return 0;
 }

@@ -4,6 +4,8 @@
 // library. Plain C interface, UTF-16 text.
 #pragma once
 #include <windows.h>
+// The services come with the control API: a program driving the host calls both.
+#include "frame/host_api.h"
 
 #ifdef TAKECMD_BUILDING_HOST
 #define HOST_CONTROL_API __declspec(dllexport)

@@ -200,7 +200,10 @@ int ExpandText(std::wstring_view in, std::wstring& out) {
         } else if (d != L'\0' && iswalpha(d)) {
             size_t close = in.find(L'%', i + 1);
             if (close == std::wstring_view::npos) return Unterminated(in.substr(i), L"%");
+            // An undefined %NAME% stays as typed, as at the Windows prompt, so
+            // a file name such as "50%d%s.btm" survives; %[name] gives empty text.
             if (LookupVariable(in.substr(i + 1, close - i - 1), value)) out += value;
+            else out.append(in.substr(i, close + 1 - i));
             i = close + 1;
         } else {
             out += L'%';  // a percent sign that starts no variable is text ("100% done")

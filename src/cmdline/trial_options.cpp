@@ -1,0 +1,311 @@
+// Turns the split argument list into the settings of one KV command, or ends
+// the command with a help text or an error message. Reads g_state's argument
+// list; upper-cases an argument in place before quoting it in an error.
+#include "trial_options.h"
+#include <cerrno>
+#include <cwchar>
+#include "ascii_fold.h"
+#include "help_text.h"
+#include "../frame/host_api.h"
+#include "../frame/plugin_frame.h"
+#include "../frame/plugin_info.h"
+#include "../frame/plugin_state.h"
+
+namespace {
+
+constexpr int kTrueNameChars = 32768;  // the longest path the system can name
+
+int DigitValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return 99;
+}
+
+bool IsDecimalDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// Recognises "0x" + hex digit and, when allowed, "0o" + octal digit; moves p
+// past the prefix and returns the base, or 0 when neither prefix is there.
+unsigned PrefixedBase(const wchar_t*& p, bool allowOctal) {
+    if (p[0] != L'0') return 0;
+    if ((p[1] == L'x' || p[1] == L'X') && DigitValue(p[2]) < 16) {
+        p += 2;
+        return 16;
+    }
+    if (allowOctal && (p[1] == L'o' || p[1] == L'O') && DigitValue(p[2]) < 8) {
+        p += 2;
+        return 8;
+    }
+    return 0;
+}
+
+// Reads every digit of the base from p (there is at least one). Returns false
+// when the value passes limit; *p is left after the last digit either way.
+bool ReadDigits(const wchar_t*& p, unsigned base, uint64_t limit, uint64_t* value) {
+    uint64_t v = 0;
+    bool fits = true;
+    for (int d; (d = DigitValue(*p)) < static_cast<int>(base); ++p) {
+        if (fits) v = v * base + static_cast<unsigned>(d);
+        if (v > limit) fits = false;
+    }
+    *value = v;
+    return fits;
+}
+
+HANDLE StdErr() { return GetStdHandle(STD_ERROR_HANDLE); }
+
+int ReportArgument(wchar_t* argument, const wchar_t* format) {
+    CharUpperW(argument);
+    PrintErrorPrefix();
+    Qprintf(StdErr(), format, argument);
+    return 1;
+}
+
+int ReportFullName(const wchar_t* format, const wchar_t* fullName) {
+    PrintErrorPrefix();
+    Qprintf(StdErr(), format, fullName);
+    return 1;
+}
+
+int ReportLimit(const wchar_t* format, uint32_t limit, uint32_t value) {
+    PrintErrorPrefix();
+    Qprintf(StdErr(), format, limit, value);
+    return 1;
+}
+
+int ReportMissingCommand() {
+    PrintErrorPrefix();
+    Qprintf(StdErr(), L"Missing command\r\n");
+    return 1;
+}
+
+// The value of /D, /N, /O, /S and /U: after the letter and an optional ':' or '='.
+const wchar_t* OptionValue(const wchar_t* argument) {
+    const wchar_t* value = argument + 2;
+    return (*value == L':' || *value == L'=') ? value + 1 : value;
+}
+
+int ParseRunCount(wchar_t* argument, TrialSettings* settings) {
+    uint32_t runs;
+    if (ParseNumber(OptionValue(argument), &runs, nullptr) != 0)
+        return ReportArgument(argument, L"Bad value: \"%s\"\r\n");
+    if (runs == 0 || runs > kMaxRuns) return ReportLimit(L"Number of runs must be 1 to %u: %u\r\n", kMaxRuns, runs);
+    settings->runCount = runs;
+    return kParseProceed;
+}
+
+// "m,n", "m;n", "m", ",n" or "m!" (both ends m). A count the value does not
+// name keeps what an earlier option gave it.
+int ParseDropCounts(wchar_t* argument, TrialSettings* settings) {
+    const wchar_t* rest = OptionValue(argument);
+    bool haveSlowest = false;
+    if (*rest != L'\0' && *rest != L',' && *rest != L';') {
+        uint32_t slowest;
+        if (ParseNumber(rest, &slowest, &rest) != 0)
+            return ReportArgument(argument, L"Bad nDropSlowest value: \"%s\"\r\n");
+        if (slowest > kMaxDrops) return ReportLimit(L"nDropSlowest must be \u2264 %u: %u\r\n", kMaxDrops, slowest);
+        settings->nDropSlowest = slowest;
+        haveSlowest = true;
+        if (rest[0] == L'!' && rest[1] == L'\0') {
+            settings->nDropFastest = slowest;
+            ++rest;
+        }
+    }
+    if (*rest == L',' || *rest == L';') ++rest;
+    if (*rest == L'\0') {
+        if (haveSlowest) return kParseProceed;
+        return ReportArgument(argument, L"Must specify at least one value: \"%s\"\r\n");
+    }
+    uint32_t fastest;
+    if (ParseNumber(rest, &fastest, nullptr) != 0) return ReportArgument(argument, L"Bad nDropFastest value: \"%s\"\r\n");
+    if (fastest > kMaxDrops) return ReportLimit(L"nDropFastest must be \u2264 %u: %u\r\n", kMaxDrops, fastest);
+    settings->nDropFastest = fastest;
+    return kParseProceed;
+}
+
+int ParseSuboptions(const wchar_t* argument, TrialSettings* settings) {
+    const wchar_t* value = OptionValue(argument);
+    if (std::wcschr(value, L'?')) {
+        QPuts(OptionOHelpText);
+        return 0;
+    }
+    for (; *value; ++value) {
+        switch (FoldAscii(*value)) {
+            case L'C': settings->noHighlight = true; break;
+            case L'F': settings->grabFocus = false; break;
+            case L'J': settings->jiggle = false; break;
+            case L'R': settings->recap = false; break;
+            case L'T': settings->titleBar = false; break;
+            default: {
+                // CharUpperW takes a single character in the low word of its pointer argument.
+                wchar_t shown = static_cast<wchar_t>(
+                    reinterpret_cast<ULONG_PTR>(CharUpperW(reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(*value)))));
+                PrintErrorPrefix();
+                Qprintf(StdErr(), L"Unknown suboption: \"/O:%c\"\r\n", static_cast<int>(shown));
+                return 1;
+            }
+        }
+    }
+    return kParseProceed;
+}
+
+// The extension is what follows the last '.' of the final path component.
+const wchar_t* FileExtension(const wchar_t* name) {
+    const wchar_t* extension = L"";
+    for (const wchar_t* p = name; *p; ++p) {
+        if (*p == L'.')
+            extension = p;
+        else if (*p == L'/' || *p == L'\\' || *p == L':')
+            extension = L"";
+    }
+    return extension;
+}
+
+int ParseSound(wchar_t* argument, TrialSettings* settings) {
+    settings->playSound = true;
+    settings->soundFile[0] = L'\0';
+    const wchar_t* value = OptionValue(argument);
+    if (*value == L'\0') return kParseProceed;  // the system sound
+
+    // Static: too large for the host's stack, and used only within this call.
+    static wchar_t fullName[kTrueNameChars];
+    fullName[0] = L'\0';
+    QueryTrueName(value, fullName);
+    fullName[kTrueNameChars - 1] = L'\0';
+    if (fullName[0] == L'\0') return ReportArgument(argument, L"Bad filename: \"%s\"\r\n");
+    if (std::wcslen(fullName) >= static_cast<size_t>(kSoundFileChars)) {
+        ReportFullName(L"Sound filename too long: \"%s\"\r\n", fullName);
+        Qprintf(StdErr(), L"  (Must be less than 256 characters)\r\n");
+        return 1;
+    }
+    DWORD attributes = GetFileAttributesW(fullName);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return ReportFullName(L"File not found: \"%s\"\r\n", fullName);
+    if (!EqualsFoldingAscii(FileExtension(fullName), L".wav"))
+        return ReportFullName(L"Not a .WAV file: \"%s\"\r\n", fullName);
+    std::wcscpy(settings->soundFile, fullName);
+    return kParseProceed;
+}
+
+int ParseUserAbort(wchar_t* argument, TrialSettings* settings) {
+    int32_t code;
+    if (ParseSignedNumber(OptionValue(argument), &code) != 0)
+        return ReportArgument(argument, L"Bad UserAbort value: \"%s\"\r\n");
+    settings->userAbort = code;
+    return kParseProceed;
+}
+
+void PrintVersionLine() {
+    Printf(L"\r\n\t\t\t\t%s  %u.%u.%u.%u (%s)\r\n", KV_PLUGIN_NAME, kVersionMajor, kVersionMinor, kVersionBuild, 0u,
+           L"x64");
+}
+
+// One argument, matched against the options in a fixed order (whole names
+// before the prefixes they share, "/DD" before "/D..."). kParseProceed to go on.
+int ApplyArgument(wchar_t* argument, TrialSettings* settings) {
+    if (argument[0] == L'/' && argument[1] == L'?') {
+        ShowHelpText();
+        if (argument[2] == L'?') PrintVersionLine();
+        return 0;
+    }
+    if (argument[0] != L'/') {
+        if (settings->command) return ReportArgument(argument, L"Syntax error: \"%s\"\r\n");
+        settings->command = argument;
+        return kParseProceed;
+    }
+    const wchar_t letter = FoldAscii(argument[1]);
+    auto is = [argument](const wchar_t* name) { return EqualsFoldingAscii(argument, name); };
+
+    if (is(L"/B")) {
+        settings->bitBucket = true;
+    } else if (is(L"/D")) {
+        settings->nDropSlowest = 1;
+        settings->nDropFastest = 1;
+    } else if (is(L"/DD")) {
+        settings->dropTenPercent = true;
+    } else if (letter == L'D') {
+        return ParseDropCounts(argument, settings);
+    } else if (is(L"/E")) {
+        settings->excludeErrors = true;
+    } else if (is(L"/H")) {
+        settings->showHours = true;
+    } else if (is(L"/M")) {
+        settings->milliseconds = true;
+    } else if (letter == L'N') {
+        return ParseRunCount(argument, settings);
+    } else if (letter == L'O') {
+        return ParseSuboptions(argument, settings);
+    } else if (is(L"/Q")) {
+        settings->quiet = true;
+    } else if (is(L"/QQ")) {
+        settings->quiet = true;
+        settings->bitBucket = true;
+    } else if (letter == L'S') {
+        return ParseSound(argument, settings);
+    } else if (is(L"/T")) {
+        settings->titleBar = true;
+    } else if (letter == L'U') {
+        return ParseUserAbort(argument, settings);
+    } else {
+        return ReportArgument(argument, L"Unknown option: \"%s\"\r\n");
+    }
+    return kParseProceed;
+}
+
+}  // namespace
+
+void SetDefaultTrialSettings(TrialSettings* settings) {
+    *settings = TrialSettings{};
+    settings->runCount = 10;
+    settings->recap = true;
+    settings->grabFocus = true;
+    settings->jiggle = true;
+    settings->titleBar = true;
+}
+
+int ParseTrialOptions(TrialSettings* settings) {
+    if (g_state.argCount < 1) return ReportMissingCommand();
+    for (int k = 0; k < g_state.argCount; ++k) {
+        if (g_state.argLen[k] == 0) continue;
+        int result = ApplyArgument(g_state.argv[k], settings);
+        if (result != kParseProceed) return result;
+    }
+    if (!settings->command) return ReportMissingCommand();
+    return kParseProceed;
+}
+
+int ParseNumber(const wchar_t* text, uint32_t* value, const wchar_t** end) {
+    if (!text || !value) return -1;
+    const wchar_t* p = text;
+    unsigned base = PrefixedBase(p, true);
+    if (base == 0) {
+        if (!IsDecimalDigit(*p)) return -1;
+        base = 10;
+    }
+    uint64_t v;
+    if (!ReadDigits(p, base, UINT32_MAX, &v)) return ERANGE;
+    if (!end && *p != L'\0') return -1;
+    *value = static_cast<uint32_t>(v);
+    if (end) *end = p;
+    return 0;
+}
+
+int ParseSignedNumber(const wchar_t* text, int32_t* value) {
+    if (!text || !value) return -1;
+    const wchar_t* p = text;
+    uint64_t v;
+    if (PrefixedBase(p, false) == 16) {
+        // Hexadecimal is a bit pattern: 0xFFFFFFFF is -1.
+        if (!ReadDigits(p, 16, UINT32_MAX, &v)) return ERANGE;
+        if (*p != L'\0') return -1;
+        *value = static_cast<int32_t>(static_cast<uint32_t>(v));
+        return 0;
+    }
+    bool negative = false;
+    if ((*p == L'+' || *p == L'-') && IsDecimalDigit(p[1])) negative = *p++ == L'-';
+    if (!IsDecimalDigit(*p)) return -1;
+    if (!ReadDigits(p, 10, negative ? uint64_t{1} << 31 : INT32_MAX, &v)) return ERANGE;
+    if (*p != L'\0') return -1;
+    *value = negative ? static_cast<int32_t>(-static_cast<int64_t>(v)) : static_cast<int32_t>(v);
+    return 0;
+}
