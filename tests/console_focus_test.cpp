@@ -154,6 +154,15 @@ std::vector<int> GrabFocusAfterShowing(TestWindows& windows, int initialShow, HW
     return shown.commands();
 }
 
+// First of the window tests: Wine, when its desktop belongs to a process on
+// another X display, can fail on a maximise after a shown window was destroyed.
+TEST_F(Focus, KeepsAMaximisedWindowMaximised) {
+    TestWindows windows(L"KelvaneFocusTest");
+    HWND window = nullptr;
+    EXPECT_EQ(GrabFocusAfterShowing(windows, SW_MAXIMIZE, &window), std::vector<int>{SW_MAXIMIZE});
+    ExpectSettingsPutBack();
+}
+
 TEST_F(Focus, RestoresAMinimisedWindow) {
     TestWindows windows(L"KelvaneFocusTest");
     HWND window = nullptr;
@@ -162,13 +171,6 @@ TEST_F(Focus, RestoresAMinimisedWindow) {
     EXPECT_FALSE(IsIconic(window));
     EXPECT_FALSE(IsZoomed(window));
     EXPECT_TRUE(IsWindowVisible(window));
-    ExpectSettingsPutBack();
-}
-
-TEST_F(Focus, KeepsAMaximisedWindowMaximised) {
-    TestWindows windows(L"KelvaneFocusTest");
-    HWND window = nullptr;
-    EXPECT_EQ(GrabFocusAfterShowing(windows, SW_MAXIMIZE, &window), std::vector<int>{SW_MAXIMIZE});
     ExpectSettingsPutBack();
 }
 

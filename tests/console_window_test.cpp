@@ -362,9 +362,24 @@ TEST_F(WindowDiscovery, FindsTheTakeCommandWindowOfAConsoleProcessAndCachesIt) {
     HWND window = takeCommand.Create();
     ASSERT_NE(window, nullptr);
     ScopedEnvironmentVariable noConEmu(L"ConEmuHWND", nullptr);
+    // A mark under the cursor: the console writes back-space over it and
+    // leave a blank there and the cursor where it was.
+    ASSERT_NE(g_state.conOut, nullptr);
+    CONSOLE_SCREEN_BUFFER_INFO before;
+    ASSERT_TRUE(GetConsoleScreenBufferInfo(g_state.conOut, &before));
+    DWORD written = 0;
+    WriteConsoleOutputCharacterW(g_state.conOut, L"Q", 1, before.dwCursorPosition, &written);
     HostCallTrace trace;
 
     EXPECT_EQ(FindHostWindow(), window);
+    CONSOLE_SCREEN_BUFFER_INFO after;
+    ASSERT_TRUE(GetConsoleScreenBufferInfo(g_state.conOut, &after));
+    EXPECT_EQ(after.dwCursorPosition.X, before.dwCursorPosition.X);
+    EXPECT_EQ(after.dwCursorPosition.Y, before.dwCursorPosition.Y);
+    wchar_t cell = 0;
+    DWORD read = 0;
+    ReadConsoleOutputCharacterW(g_state.conOut, &cell, 1, after.dwCursorPosition, &read);
+    EXPECT_EQ(cell, L' ');
     EXPECT_TRUE(g_state.windowCacheValid);
     EXPECT_NE(g_state.windowCacheTimer, 0u);
     std::wstring calls = trace.Text();

@@ -51,7 +51,7 @@ static bool ReadRegistryText(HKEY root, const wchar_t* path, wchar_t* text) {
     return usable;
 }
 
-bool ReadHighlightSpec(wchar_t* text) {
+bool ReadHighlightChoice(wchar_t* text) {
     DWORD length = ReadEnvironmentText(kHighlightName, text);
     if (length > 0 && length < kWorkChars) return true;
 
@@ -75,7 +75,7 @@ static bool StartsWithFolded(const wchar_t* text, const wchar_t* lowerPrefix) {
     return true;
 }
 
-uint8_t HighlightFromSpec(const wchar_t* text, int current) {
+uint8_t HighlightFromChoice(const wchar_t* text, int current) {
     const int fg = current & 0x0F;
     const int bg = (current >> 4) & 0x0F;
     int f = -1;
@@ -135,7 +135,7 @@ uint8_t PickHighlight(int noHighlight) {
     if ((normal & 0x0F) == ((normal >> 4) & 0x0F)) return 0;
 
     wchar_t text[kWorkChars];
-    uint8_t highlight = ReadHighlightSpec(text) ? HighlightFromSpec(text, normal) : DefaultHighlight(normal);
+    uint8_t highlight = ReadHighlightChoice(text) ? HighlightFromChoice(text, normal) : DefaultHighlight(normal);
     // An attribute of 0 is how "no highlight" is stored, so it never acts as one.
     if (highlight == 0) return 0;
     g_state.highlightAttr = highlight;

@@ -8,8 +8,8 @@ constexpr int kBackgroundKeep = 64;   // a background that means: keep the curre
 
 // The first non-empty Highlight text (environment, then the four registry
 // values) into text (1024 characters); false when no source gives one.
-bool ReadHighlightSpec(wchar_t* text);
+bool ReadHighlightChoice(wchar_t* text);
 // The highlight for a choice text given the current attribute; 0 for none.
-uint8_t HighlightFromSpec(const wchar_t* text, int current);
+uint8_t HighlightFromChoice(const wchar_t* text, int current);
 // The highlight derived from the current attribute alone; 0 for none.
 uint8_t DefaultHighlight(int current);

@@ -158,7 +158,9 @@ DWORD* ReadConsoleProcessList(DWORD initialCapacity, DWORD* count) {
     }
 }
 
-// Lets Take Command see this console as busy before its process list is read.
+// Console traffic and a yield to the host, which Take Command needs to have
+// seen before this console's process list is read. The text leaves the cursor
+// where it was.
 static void NudgeTakeCommand() {
     static const wchar_t kNudge[] = L"A\bB\bC\bD\b \b";
     if (g_state.conOut) {
