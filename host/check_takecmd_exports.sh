@@ -3,10 +3,10 @@
 # services of the host, and the control entry points are there by ordinal.
 set -u
 dll=$1
-objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+. "$(dirname "$0")/../tests/pe_tools.sh"
 fail=0
 
-named=$("$objdump" -p "$dll" | awk '/^\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^[ \t]*\[ *[0-9]+\] [A-Za-z_]/ {print $3} on && /^[ \t]*$/ {on=0}' | sort | tr '\n' ' ')
+named=$(named_exports "$dll")
 want="Command CrLf ExpandVariables GetAttribute ParseColors Printf QPuts Qprintf QueryTrueName SetColors TakeCommandIPC tty_yield "
 if [ "$named" != "$want" ]; then
   echo "named exports: got '$named', want '$want'"; fail=1

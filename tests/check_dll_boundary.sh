@@ -4,17 +4,17 @@
 # and C++ runtimes are linked in), with the version resource 0.99.1.0.
 set -u
 dll=$1
-objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+. "$(dirname "$0")/pe_tools.sh"
 fail=0
 
-exports=$("$objdump" -p "$dll" | awk '/^\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^[ \t]*\[ *[0-9]+\] [A-Za-z_]/ {print $3} on && /^[ \t]*$/ {on=0}' | sort | tr '\n' ' ')
+exports=$(named_exports "$dll")
 want="GetPluginInfo Help InitializePlugin ShutdownPlugin Usage _trialrun key kv "
 if [ "$exports" != "$want" ]; then
   echo "exports: got '$exports', want '$want'"; fail=1
 fi
 
 allowed=" kernel32.dll user32.dll advapi32.dll winmm.dll msvcrt.dll ntdll.dll takecmd.dll "
-imports=$("$objdump" -p "$dll" | awk '/DLL Name:/{print tolower($3)}')
+imports=$(imported_dlls "$dll")
 for name in $imports; do
   case "$allowed" in *" $name "*) ;; *) echo "unexpected import: $name"; fail=1 ;; esac
 done

@@ -1,0 +1,13 @@
+# Reading a built Windows module with objdump; sourced by the boundary checks.
+objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+
+# The module's exports by name, sorted, on one line, each followed by a blank.
+named_exports() {
+  "$objdump" -p "$1" | awk '/^\[Ordinal\/Name Pointer\] Table/ {on=1; next}
+    on && /^[ \t]*\[ *[0-9]+\] [A-Za-z_]/ {print $3} on && /^[ \t]*$/ {on=0}' | sort | tr '\n' ' '
+}
+
+# The DLLs the module imports from, lower-cased, one a line.
+imported_dlls() {
+  "$objdump" -p "$1" | awk '/DLL Name:/ {print tolower($3)}'
+}
