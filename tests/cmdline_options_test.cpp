@@ -400,6 +400,22 @@ TEST_F(SoundOptionTest, RejectsDirectoriesMissingFilesAndOtherExtensions) {
     }
 }
 
+TEST_F(SoundOptionTest, RejectsDevicesAndNamesTheHostCannotResolve) {
+    {
+        // A device answers to its name but is no file to play.
+        wchar_t device[MAX_PATH];
+        GetFullPathNameW(L"nul", MAX_PATH, device, nullptr);
+        CapturedOutput output;
+        EXPECT_EQ(Parse(L"/S:nul x"), 1);
+        EXPECT_EQ(output.Err(), kPrefix + L"File not found: \"" + device + L"\"\r\n");
+    }
+    {
+        CapturedOutput output;
+        EXPECT_EQ(Parse(L"/s:a<b|c.wav x"), 1);
+        EXPECT_EQ(output.Err(), kPrefix + L"Bad filename: \"/S:A<B|C.WAV\"\r\n");
+    }
+}
+
 TEST_F(SoundOptionTest, FullNameOfTwoHundredFiftySixCharactersIsTooLong) {
     std::wstring base = dir + L"\\";
     std::wstring fits = File(std::wstring(255 - base.size() - 4, L'a') + L".wav");
