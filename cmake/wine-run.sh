@@ -9,6 +9,9 @@
 set -u
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# A program that crashes would otherwise start Wine's debugger, which waits
+# forever without a terminal to talk to; this way it just ends with an error.
+case "$WINEDLLOVERRIDES" in *winedbg*) ;; *) WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d" ;; esac
 
 if [ "${KV_WINE_PLAIN:-0}" = 1 ]; then
   exec wine "$@"

@@ -2,6 +2,7 @@
 // plug-in and internal commands, external programs and batch files. Owns the
 // batch-file stack, the last exit code and the exit request.
 #include "host_engine.h"
+#include <mmsystem.h>
 #include <algorithm>
 #include <vector>
 
@@ -63,14 +64,6 @@ bool TryProgramBase(const std::wstring& base, std::wstring& found) {
         }
     }
     return false;
-}
-
-std::wstring FullPath(const std::wstring& path) {
-    DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (!length) return path;
-    std::wstring full(length, L'\0');
-    full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
-    return full;
 }
 
 // The current directory first, then each PATH entry; extensions as listed.
@@ -503,7 +496,7 @@ std::wstring WithoutBackquotes(std::wstring_view text) {
 int RunSingle(std::wstring_view text) {
     text = TrimBlanks(text);
     if (!text.empty() && text[0] == L'@') text = TrimBlanks(text.substr(1));
-    if (text.empty()) return 0;
+    if (text.empty() || IsComment(text)) return 0;
     // One backquoted string: its text runs now, expanded at this moment.
     if (text.size() >= 2 && text[0] == L'`' && text.find(L'`', 1) == text.size() - 1)
         return RunCommandLine(text.substr(1, text.size() - 2));
@@ -610,19 +603,29 @@ void PumpMessages() {
 }
 
 void PumpingWait(HANDLE handle, DWORD milliseconds) {
-    ULONGLONG end = GetTickCount64() + milliseconds;
+    // The deadline is kept in performance-counter ticks: the tick count moves
+    // in 15.6 ms steps on many systems, far too coarse for "delay /m 5".
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    long long deadline = now.QuadPart + static_cast<long long>(milliseconds) * frequency.QuadPart / 1000;
+    bool timed = milliseconds != INFINITE;
+    // Timed waits ask for the finest timer resolution while they last, so a
+    // millisecond delay lasts about a millisecond.
+    if (timed) timeBeginPeriod(1);
     for (;;) {
         DWORD wait = INFINITE;
-        if (milliseconds != INFINITE) {
-            ULONGLONG now = GetTickCount64();
-            if (now >= end) return;
-            wait = static_cast<DWORD>(end - now);
+        if (timed) {
+            QueryPerformanceCounter(&now);
+            if (now.QuadPart >= deadline) break;
+            long long ticksLeft = deadline - now.QuadPart;
+            wait = static_cast<DWORD>((ticksLeft * 1000 + frequency.QuadPart - 1) / frequency.QuadPart);
         }
         DWORD count = handle ? 1 : 0;
         DWORD result = MsgWaitForMultipleObjects(count, handle ? &handle : nullptr, FALSE, wait, QS_ALLINPUT);
-        if (handle && result == WAIT_OBJECT_0) return;
+        if (handle && result == WAIT_OBJECT_0) break;
         if (result == WAIT_OBJECT_0 + count) PumpMessages();
-        else if (result == WAIT_FAILED) return;
-        else if (result == WAIT_TIMEOUT && milliseconds != INFINITE && !handle) return;
+        else if (result == WAIT_FAILED) break;
     }
+    if (timed) timeEndPeriod(1);
 }

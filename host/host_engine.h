@@ -67,6 +67,8 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b);
 bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix);
 inline bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
 std::wstring_view TrimBlanks(std::wstring_view text);
+// The full path of a file name (the name itself when it cannot be resolved).
+std::wstring FullPath(const std::wstring& path);
 // A 32-bit number in decimal (optional sign) or 0x hexadecimal; false when
 // the whole text is not one number.
 bool ParseInteger(std::wstring_view text, long long* value);

@@ -255,6 +255,14 @@ std::wstring SystemMessage(DWORD error) {
     return message;
 }
 
+std::wstring FullPath(const std::wstring& path) {
+    DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (!length) return path;
+    std::wstring full(length, L'\0');
+    full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
+    return full;
+}
+
 static wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; }
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {

@@ -2,38 +2,16 @@
 // does (information record, feature list, start-up), the lookup of plug-in
 // commands and variables, keystroke hooks and shut-down. Owns the registry.
 #include "host_engine.h"
-#include <cstdint>
-#include <cstddef>
 #include <vector>
+#include "frame/plugin_exports.h"
 
 namespace {
 
-// The host's view of the plug-in information record, read by layout.
-struct PluginRecord {
-    const wchar_t* name;
-    const wchar_t* author;
-    const wchar_t* email;
-    const wchar_t* webPage;
-    const wchar_t* description;
-    const wchar_t* features;
-    int32_t major;
-    int32_t minor;
-    int32_t build;
-    int32_t hostReserved0;
-    void* hostReserved1;
-    void* hostReserved2;
-};
-static_assert(offsetof(PluginRecord, features) == 40);
-static_assert(offsetof(PluginRecord, build) == 56);
+// The information record and the keystroke record are read and written by
+// layout; the plug-in's own definitions of them are the shared ones.
+using KeyRecord = KeyInfo;
 
-// The keystroke record handed to hooks: 56 bytes, all zero at the prompt.
-struct KeyRecord {
-    int32_t fields[6];
-    void* pointers[4];
-};
-static_assert(sizeof(KeyRecord) == 56);
-
-using GetPluginInfoFn = PluginRecord* (*)(HMODULE);
+using GetPluginInfoFn = PluginInfo* (*)(HMODULE);
 using InitializeFn = int (*)();
 using ShutdownFn = int (*)(int);
 using HookFn = int (*)(KeyRecord*);
@@ -100,7 +78,7 @@ std::wstring BaseName(const std::wstring& path) {
 int Register(HMODULE module, bool owned, bool initialize) {
     Plugin plugin{module, owned, L"", ModulePath(module), {}, {}, {}, nullptr};
     auto getInfo = reinterpret_cast<GetPluginInfoFn>(reinterpret_cast<void*>(Entry(module, L"GetPluginInfo")));
-    PluginRecord* record = getInfo ? getInfo(module) : nullptr;
+    PluginInfo* record = getInfo ? getInfo(module) : nullptr;
     if (!record || !record->features) {
         ReportError(L"\"" + plugin.path + L"\" is not a plug-in (no GetPluginInfo or no feature list)");
         return 1;
@@ -166,12 +144,7 @@ int LoadPluginFile(std::wstring_view path) {
         ReportError(L"Usage: plugin /l file");
         return 1;
     }
-    DWORD length = GetFullPathNameW(file.c_str(), 0, nullptr, nullptr);
-    if (length) {
-        std::wstring full(length, L'\0');
-        full.resize(GetFullPathNameW(file.c_str(), length, full.data(), nullptr));
-        file = full;
-    }
+    file = FullPath(file);
     // The altered search path lets a plug-in find DLLs that sit beside it.
     HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!module) {

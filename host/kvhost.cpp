@@ -140,6 +140,8 @@ public:
             }
         }
         while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
+        // Ctrl+Z typed at the console ends the input, as it does for other console programs.
+        if (line == L"\x1a") return false;
         return true;
     }
 
@@ -190,7 +192,7 @@ int Interactive() {
     return rc;
 }
 
-int Usage(const std::wstring& problem) {
+int BadArguments(const std::wstring& problem) {
     Write(GetStdHandle(STD_ERROR_HANDLE), L"kvhost: " + problem + L"\r\nTry kvhost --help.\r\n");
     return 2;
 }
@@ -213,7 +215,7 @@ int wmain() {
             return 0;
         }
         if (t == L"--plugin") {
-            if (i + 1 >= tokens.size()) return Usage(L"--plugin needs a DLL file name");
+            if (i + 1 >= tokens.size()) return BadArguments(L"--plugin needs a DLL file name");
             plugins.push_back(tokens[++i].text);
         } else if (t == L"--no-plugin") {
             defaultPlugin = false;
@@ -226,7 +228,7 @@ int wmain() {
                 commandLine = commandLine.substr(1, commandLine.size() - 2);
             break;
         } else if (t.size() > 1 && t[0] == L'-' && t[1] == L'-') {
-            return Usage(L"unknown option \"" + t + L"\"");
+            return BadArguments(L"unknown option \"" + t + L"\"");
         } else {
             // A batch file and its arguments; percent signs in its name are
             // part of the name, not variables.

@@ -3,25 +3,13 @@
 // start-up, commands, variables, keystroke hooks and shut-down from outside.
 // Owns a call counter for its variable.
 #include <windows.h>
-#include <cstdint>
 #include <cwchar>
-#include "host_api.h"
+#include "frame/host_api.h"
+#include "frame/plugin_info.h"
 
 namespace {
 
-struct ProbeInfo {
-    const wchar_t* name;
-    const wchar_t* author;
-    const wchar_t* email;
-    const wchar_t* webPage;
-    const wchar_t* description;
-    const wchar_t* features;
-    int32_t major, minor, build, reserved0;
-    void* reserved1;
-    void* reserved2;
-};
-
-ProbeInfo s_info = {L"HostProbe", L"Kelvane", L"", L"", L"Host probe", L"probe, _probevar ,*probekey",
+PluginInfo s_info = {L"HostProbe", L"Kelvane", L"", L"", L"Host probe", L"probe, probecolors, _probevar ,*probekey",
                     1, 0, 0, 0, nullptr, nullptr};
 unsigned s_variableCalls = 0;
 
@@ -29,7 +17,7 @@ unsigned s_variableCalls = 0;
 
 #define PROBE_EXPORT extern "C" __declspec(dllexport)
 
-PROBE_EXPORT ProbeInfo* GetPluginInfo(HMODULE) { return &s_info; }
+PROBE_EXPORT PluginInfo* GetPluginInfo(HMODULE) { return &s_info; }
 
 // Refuses to start when HOST_PROBE_REFUSE is set, with its value as the result.
 PROBE_EXPORT int InitializePlugin(void) {
@@ -48,6 +36,14 @@ PROBE_EXPORT int ShutdownPlugin(int) {
 PROBE_EXPORT int probe(wchar_t* arguments) {
     Printf(L"probe: [%s]\r\n", arguments);
     return static_cast<int>(wcslen(arguments));
+}
+
+// Shows what the host's GetAttribute gives, starting from -5 in both outputs.
+PROBE_EXPORT int probecolors(wchar_t*) {
+    int normal = -5, inverse = -5;
+    int rc = GetAttribute(&normal, &inverse);
+    Printf(L"probe: attribute rc=%d normal=%d inverse=%d\r\n", rc, normal, inverse);
+    return 0;
 }
 
 PROBE_EXPORT int _probevar(wchar_t* buffer) {

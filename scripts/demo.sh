@@ -6,7 +6,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 cmake -S . -B build -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 demo=$(winepath -w "$PWD/demo/demo.btm" 2>/dev/null)

@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 # A Wine server left from a run without a display cannot create windows for
 # later programs; start from a clean one.
 wineserver -k 2>/dev/null || true

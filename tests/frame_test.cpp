@@ -2,6 +2,7 @@
 // probes, _TRIALRUN, the keystroke hook, shut-down and the error prefix.
 #include <gtest/gtest.h>
 #include <cstring>
+#include "frame/host_api.h"
 #include "frame/plugin_exports.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"

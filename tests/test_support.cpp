@@ -119,9 +119,9 @@ std::wstring HostCallTrace::Text() const {
 }
 
 void AttachSelfToHost() {
-    static bool attached = false;
-    if (attached) return;
-    attached = HostAttachPlugin(GetModuleHandleW(nullptr), 0) == 0;
+    // Asked every time: a test that unloads the host's plug-ins takes this
+    // program off the list too, and attaching twice is harmless.
+    HostAttachPlugin(GetModuleHandleW(nullptr), 0);
 }
 
 HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input, bool detached) {

@@ -55,8 +55,8 @@ public:
     std::wstring Text() const;
 };
 
-// Registers this test program with the stand-in host as a plug-in (once per
-// process, without calling its InitializePlugin), so that "kv ..." lines and
+// Registers this test program with the stand-in host as a plug-in (without
+// calling its InitializePlugin; nothing happens when it is registered already), so that "kv ..." lines and
 // %_trialrun reach the plug-in code linked into the tests.
 void AttachSelfToHost();
 

@@ -2,6 +2,7 @@
 // can make fail.
 #include "plugin_state.h"
 #include "sys_calls.h"
+#include <mmsystem.h>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +19,8 @@ void ResetPluginStateForTest() {
 
 static void* AllocateFromHeap(size_t bytes) { return std::malloc(bytes); }
 
-SysCalls g_sys = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap};
+SysCalls g_sys = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap, PlaySoundW};
 
-void ResetSysCalls() { g_sys = SysCalls{QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap}; }
+void ResetSysCalls() {
+    g_sys = SysCalls{QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap, PlaySoundW};
+}

@@ -1,4 +1,281 @@
-// The KV command. (Runs nothing yet: the trial flow replaces this.)
+// The KV command: parses its options, runs the command line the asked number
+// of times, each run timed by two counter readings around the host's Command
+// call, and hands the records to the report. Owns the buffers of one series;
+// sets trialRun and jiggleTimer, and the title state through the title code.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <windows.h>
+#include <mmsystem.h>
+#include "title_progress.h"
+#include "trial_report.h"
+#include "../cmdline/arg_splitter.h"
+#include "../cmdline/trial_options.h"
+#include "../console/console_env.h"
+#include "../frame/host_api.h"
 #include "../frame/plugin_exports.h"
+#include "../frame/plugin_frame.h"
+#include "../frame/plugin_state.h"
+#include "../frame/sys_calls.h"
 
-int kv(wchar_t* arguments) { return arguments ? 0 : ERROR_INVALID_PARAMETER; }
+// Command may rewrite its line in place (aliases, expansion), so it gets a
+// buffer far larger than any argument line.
+constexpr size_t kWorkBufferChars = 32768;
+// Room before the command for "\nRun #4294967295 of 4294967295:  ".
+constexpr size_t kHeaderRoom = 48;
+
+// What one KV command holds from its start until it returns.
+struct Series {
+    TrialSettings settings;
+    HWND hostWindow;
+    uint64_t startTicks;    // counter reading when the command started
+    uint64_t latestTicks;   // the latest reading: start, then the end of each run
+    uint32_t requestedRuns;
+    uint32_t totalRuns;     // requested runs plus the drop runs
+    RunRecord* records;     // run order
+    RunRecord* sorted;      // scratch for the report
+    // Own copy of the command text: a KV inside the timed command splits its
+    // line into the same process-wide argument list the settings point into.
+    wchar_t* commandText;
+    size_t commandChars;
+    wchar_t* workBuffer;    // fresh copy of commandText before every run
+    // The run header: room for its start, the command, then " \n". Each run
+    // writes only the run number in front of the command.
+    wchar_t* headerCommand;
+    uint32_t errorCount;
+    uint64_t allFastest, allSlowest;
+    uint8_t normalAttr, highlightAttr;  // this command's colours; a KV inside it picks its own
+    HANDLE savedOut, savedErr;
+    HANDLE nulDevice;       // non-null while output and errors go to nul
+    UINT_PTR ownTimer;      // the keep-awake timer this command started, 0 = none
+    bool ownsTitle;         // this command switched the host's title updating off
+};
+
+static uint64_t ReadCounter() {
+    LARGE_INTEGER now{};
+    g_sys.queryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart);
+}
+
+static void CompleteDropCounts(TrialSettings* settings) {
+    if (!settings->dropTenPercent) return;
+    const uint32_t drops = std::clamp(settings->runCount / 10, 1u, kMaxDrops);
+    settings->nDropSlowest = drops;
+    settings->nDropFastest = drops;
+}
+
+static void FreeSeries(Series& s) {
+    std::free(s.records);
+    std::free(s.sorted);
+    std::free(s.commandText);
+    s.records = s.sorted = nullptr;
+    s.commandText = s.workBuffer = s.headerCommand = nullptr;
+}
+
+// Everything the runs and the report need is allocated here, before the
+// first run, so no allocation can fall inside a measured interval.
+static bool AllocateSeries(Series& s) {
+    const size_t recordBytes = sizeof(RunRecord) * std::max(s.totalRuns, 1u);
+    s.commandChars = std::min(wcslen(s.settings.command), kWorkBufferChars - 1);
+    s.records = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
+    s.sorted = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
+    const size_t textChars = (s.commandChars + 1) + (kHeaderRoom + s.commandChars + 2) + kWorkBufferChars;
+    s.commandText = static_cast<wchar_t*>(g_sys.allocate(sizeof(wchar_t) * textChars));
+    if (!s.records || !s.sorted || !s.commandText) {
+        FreeSeries(s);
+        return false;
+    }
+    std::memcpy(s.commandText, s.settings.command, sizeof(wchar_t) * s.commandChars);
+    s.commandText[s.commandChars] = L'\0';
+    s.headerCommand = s.commandText + s.commandChars + 1 + kHeaderRoom;
+    std::memcpy(s.headerCommand, s.commandText, sizeof(wchar_t) * s.commandChars);
+    std::memcpy(s.headerCommand + s.commandChars, L" \n", sizeof(wchar_t) * 2);
+    s.workBuffer = s.headerCommand + s.commandChars + 2;
+    s.workBuffer[0] = L'\0';
+    s.settings.command = s.commandText;
+    return true;
+}
+
+static void RedirectToNul(Series& s) {
+    s.savedOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    s.savedErr = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE nul = g_sys.createFileW(L"nul", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
+                                   nullptr);
+    // Without the device the runs simply go ahead with their output visible.
+    if (!nul || nul == INVALID_HANDLE_VALUE) return;
+    SetStdHandle(STD_OUTPUT_HANDLE, nul);
+    SetStdHandle(STD_ERROR_HANDLE, nul);
+    s.nulDevice = nul;
+}
+
+static void RestoreStdHandles(Series& s) {
+    if (!s.nulDevice) return;
+    SetStdHandle(STD_OUTPUT_HANDLE, s.savedOut);
+    SetStdHandle(STD_ERROR_HANDLE, s.savedErr);
+    CloseHandle(s.nulDevice);
+    s.nulDevice = nullptr;
+}
+
+static void StartKeepAwake(Series& s) {
+    // A KV run as the timed command of another one finds the outer timer
+    // running; that one keeps the machine awake for both, and starting a
+    // second would lose the outer's identifier.
+    if (g_state.jiggleTimer) return;
+    s.ownTimer = SetTimer(nullptr, 0, kJiggleIntervalMs, JiggleMouse);
+    g_state.jiggleTimer = s.ownTimer;
+}
+
+static void StopKeepAwake(Series& s) {
+    // Only this command's own timer, and only while it is still the current
+    // one: a reset in between may have killed it and its id been reused.
+    if (s.ownTimer && g_state.jiggleTimer == s.ownTimer) {
+        KillTimer(nullptr, s.ownTimer);
+        g_state.jiggleTimer = 0;
+    }
+    s.ownTimer = 0;
+}
+
+static void SuspendTitle(Series& s) {
+    // An inner KV leaves the host's title updating to the outer one, which
+    // switched it off and gives it back when it ends.
+    s.ownsTitle = g_state.titleSaved == 0;
+    SuspendTitleUpdates();
+}
+
+static void RestoreTitle(Series& s) {
+    if (s.ownsTitle) RestoreTitleUpdates();
+    s.ownsTitle = false;
+}
+
+static void WriteConsoleText(const wchar_t* text, size_t chars) {
+    DWORD written;
+    WriteConsoleW(g_state.conOut, text, static_cast<DWORD>(chars), &written, nullptr);
+}
+
+// Straight to the console device, so neither /B nor a redirection of the
+// KV command hides it. Without a highlight it is a single write, since every
+// console write costs a round trip to the console; the command may be 8191
+// characters, so it is never formatted through a fixed-size routine.
+static void WriteRunHeader(const Series& s, uint32_t run) {
+    if (!g_state.conOut) return;
+    wchar_t number[kHeaderRoom];
+    const int numberChars = swprintf(number, kHeaderRoom, L"Run #%u of %u:  ", run, s.totalRuns);
+    if (numberChars <= 0) return;
+    wchar_t* line = s.headerCommand - numberChars;
+    std::memcpy(line, number, sizeof(wchar_t) * static_cast<size_t>(numberChars));
+    const size_t lineChars = static_cast<size_t>(numberChars) + s.commandChars;
+    if (!g_state.highlightAttr) {
+        line[-1] = L'\n';
+        WriteConsoleText(line - 1, lineChars + 3);
+        return;
+    }
+    WriteConsoleText(L"\n", 1);
+    SetColors(g_state.highlightAttr);
+    WriteConsoleText(line, lineChars);
+    SetColors(g_state.normalAttr);
+    WriteConsoleText(L" \n", 2);
+}
+
+static void RecordRun(Series& s, uint32_t i, uint64_t elapsed, int exitCode) {
+    RunRecord& run = s.records[i];
+    run.elapsed = elapsed;
+    run.exitCode = exitCode;
+    run.status = Counted;
+    run.runIndex = i;
+    if (i == 0) {
+        s.allFastest = s.allSlowest = elapsed;
+    } else {
+        if (elapsed > s.allSlowest) s.allSlowest = elapsed;
+        if (elapsed < s.allFastest) s.allFastest = elapsed;
+    }
+    if (exitCode != 0) {
+        ++s.errorCount;
+        if (s.settings.excludeErrors) run.status = Excluded;
+    }
+}
+
+// Runs the series. True when every run was made; false when a run returned
+// the user-abort code, which is then in *abortCode and the run not recorded.
+static bool RunTrials(Series& s, int* abortCode) {
+    const TrialSettings& t = s.settings;
+    const size_t commandBytes = sizeof(wchar_t) * (s.commandChars + 1);
+    g_state.trialRun = 0;
+    for (uint32_t i = 0; i < s.totalRuns;) {
+        std::memcpy(s.workBuffer, s.commandText, commandBytes);
+        if (t.titleBar) SetProgressTitle(s.totalRuns, s.latestTicks - s.startTicks);
+        if (!t.quiet) WriteRunHeader(s, i + 1);
+        if (t.grabFocus) GrabFocus(s.hostWindow);
+        // Nothing but the command between the two readings.
+        const uint64_t before = ReadCounter();
+        const int exitCode = Command(s.workBuffer, 0);
+        const uint64_t after = ReadCounter();
+        s.latestTicks = after;
+        if (t.userAbort != 0 && exitCode == t.userAbort) {
+            *abortCode = exitCode;
+            return false;
+        }
+        RecordRun(s, i, after - before, exitCode);
+        ++i;
+        // Set again after every run: a KV inside the command, or a reset,
+        // may have changed them meanwhile.
+        g_state.trialRun = static_cast<int32_t>(i);
+        g_state.normalAttr = s.normalAttr;
+        g_state.highlightAttr = s.highlightAttr;
+    }
+    return true;
+}
+
+static void PlayCompletionSound(const TrialSettings& t) {
+    if (!t.playSound) return;
+    // Asynchronous: the call returns at once and its result does not matter.
+    if (t.soundFile[0])
+        g_sys.playSoundW(t.soundFile, nullptr, SND_FILENAME | SND_ASYNC);
+    else
+        g_sys.playSoundW(reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(SND_ALIAS_SYSTEMASTERISK)), nullptr,
+                         SND_ALIAS_ID | SND_ASYNC);
+}
+
+int kv(wchar_t* arguments) {
+    if (!arguments) return ERROR_INVALID_PARAMETER;
+    Series s{};
+    SetDefaultTrialSettings(&s.settings);
+    s.hostWindow = FindHostWindow();
+    s.startTicks = s.latestTicks = ReadCounter();
+    g_state.trialRun = -1;
+
+    SplitArgs(arguments);
+    const int parsed = ParseTrialOptions(&s.settings);
+    if (parsed != kParseProceed) return parsed;
+    CompleteDropCounts(&s.settings);
+    s.requestedRuns = s.settings.runCount;
+    PickHighlight(s.settings.noHighlight);
+    s.normalAttr = g_state.normalAttr;
+    s.highlightAttr = g_state.highlightAttr;
+    s.totalRuns = s.settings.runCount + s.settings.nDropSlowest + s.settings.nDropFastest;
+    if (!AllocateSeries(s)) {
+        PrintErrorPrefix();
+        Qprintf(GetStdHandle(STD_ERROR_HANDLE), L"Error allocating data array\r\n");
+        return 2;
+    }
+
+    if (s.settings.bitBucket) RedirectToNul(s);
+    if (s.settings.jiggle) StartKeepAwake(s);
+    if (s.settings.titleBar) SuspendTitle(s);
+    int abortCode = 0;
+    const bool completed = RunTrials(s, &abortCode);
+    g_state.trialRun = -1;
+    RestoreStdHandles(s);
+    if (completed) {
+        ReportTrials(s.records, s.sorted, s.totalRuns, s.requestedRuns, s.errorCount, s.allFastest, s.allSlowest,
+                     s.settings, s.startTicks, s.hostWindow);
+        PlayCompletionSound(s.settings);
+    } else {
+        Printf(L"   *  User Abort:  rv = %d\r\n", abortCode);
+    }
+    StopKeepAwake(s);
+    RestoreTitle(s);
+    g_state.trialRun = -1;
+    FreeSeries(s);
+    return completed ? 0 : 3;
+}

@@ -1,0 +1,57 @@
+// Brings the window that shows the console to the front and keeps the system
+// from going idle during a series. No state of its own: every system setting
+// GrabFocus changes is put back before it returns.
+#include <windows.h>
+#include "console_env.h"
+#include "focus_keepawake.h"
+
+SystemParametersCall g_systemParameters = SystemParametersInfoW;
+
+int GrabFocus(HWND window) {
+    if (!window) return -1;
+    DWORD foregroundThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    DWORD currentThread = GetCurrentThreadId();
+
+    // Without the minimize-and-restore animation a minimised window comes
+    // back at once. No update flags: nothing is written to the profile. A
+    // setting whose earlier value could not be read is left alone, since it
+    // could not be put back.
+    ANIMATIONINFO savedAnimation{sizeof(ANIMATIONINFO), 0};
+    bool haveAnimation = g_systemParameters(SPI_GETANIMATION, sizeof savedAnimation, &savedAnimation, 0) != 0;
+    ANIMATIONINFO noAnimation{sizeof(ANIMATIONINFO), 0};
+    if (haveAnimation) g_systemParameters(SPI_SETANIMATION, sizeof noAnimation, &noAnimation, 0);
+    DWORD savedLockTimeout = 0;
+    bool haveLockTimeout = g_systemParameters(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &savedLockTimeout, 0) != 0;
+
+    int show = IsZoomed(window) ? SW_MAXIMIZE : SW_RESTORE;
+    if (foregroundThread == currentThread) {
+        BringWindowToTop(window);
+        ShowWindow(window, show);
+        SetForegroundWindow(window);
+    } else {
+        // Another thread owns the foreground: share its input state and lift
+        // the foreground lock so the system lets this thread take over.
+        AttachThreadInput(foregroundThread, currentThread, TRUE);
+        // The timeout is passed in the pointer argument itself.
+        if (haveLockTimeout) g_systemParameters(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDCHANGE);
+        AllowSetForegroundWindow(GetCurrentProcessId());
+        BringWindowToTop(window);
+        ShowWindow(window, show);
+        SetForegroundWindow(window);
+        if (haveLockTimeout)
+            g_systemParameters(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
+                               reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(savedLockTimeout)), SPIF_SENDCHANGE);
+        AttachThreadInput(foregroundThread, currentThread, FALSE);
+    }
+    if (haveAnimation) g_systemParameters(SPI_SETANIMATION, sizeof savedAnimation, &savedAnimation, 0);
+    return 0;
+}
+
+void CALLBACK JiggleMouse(HWND, UINT, UINT_PTR, DWORD) {
+    // A move of zero distance counts as input, so the idle time starts again,
+    // but the pointer stays where it is.
+    INPUT input{};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = MOUSEEVENTF_MOVE;
+    SendInput(1, &input, sizeof input);
+}

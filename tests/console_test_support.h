@@ -1,0 +1,81 @@
+// Scoped helpers for the console environment tests: an environment variable
+// set for one test, windows of a chosen class owned by this process, and the
+// console's text attribute. Each puts back what it changed when it goes.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+// Sets (or, with null, removes) one environment variable while it lives.
+class ScopedEnvironmentVariable {
+public:
+    ScopedEnvironmentVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
+        DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
+        existed_ = length > 0;
+        if (existed_) {
+            saved_.resize(length);
+            GetEnvironmentVariableW(name, &saved_[0], length);
+            saved_.resize(length - 1);
+        }
+        SetEnvironmentVariableW(name, value);
+    }
+    ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name_.c_str(), existed_ ? saved_.c_str() : nullptr); }
+    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+private:
+    std::wstring name_;
+    std::wstring saved_;
+    bool existed_ = false;
+};
+
+// Top-level windows of one class, created by this thread and destroyed (and
+// the class unregistered) when it goes.
+class TestWindows {
+public:
+    explicit TestWindows(const wchar_t* className) : className_(className) {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = className;
+        registered_ = RegisterClassW(&windowClass) != 0;
+    }
+    ~TestWindows() {
+        for (HWND window : windows_) DestroyWindow(window);
+        if (registered_) UnregisterClassW(className_.c_str(), GetModuleHandleW(nullptr));
+    }
+    TestWindows(const TestWindows&) = delete;
+    TestWindows& operator=(const TestWindows&) = delete;
+
+    HWND Create(DWORD style = WS_OVERLAPPEDWINDOW) {
+        HWND window = CreateWindowExW(0, className_.c_str(), L"Kelvane test window", style, 40, 40, 320, 200, nullptr,
+                                      nullptr, GetModuleHandleW(nullptr), nullptr);
+        if (window) windows_.push_back(window);
+        return window;
+    }
+    bool registered() const { return registered_; }
+
+private:
+    std::wstring className_;
+    bool registered_ = false;
+    std::vector<HWND> windows_;
+};
+
+// Dispatches this thread's messages for the given time, so that thread
+// timers can fire.
+inline void PumpMessages(DWORD milliseconds) {
+    ULONGLONG end = GetTickCount64() + milliseconds;
+    while (GetTickCount64() < end) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+// Handle to a window as a decimal text, the way hosts pass handles around.
+inline std::wstring WindowNumber(HWND window) {
+    return std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(window)));
+}

@@ -1,0 +1,372 @@
+// The report of a finished series, from given tick values: time texts, run
+// order of the sorted copy, drop marking, median, the one-hour rule and the
+// exact text of the recap and the summary.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
+#include "trials/trial_report.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint64_t kFrequency = 10000000;  // counts per second in every case below
+constexpr uint64_t kTicksPerMs = kFrequency / 1000;
+constexpr uint64_t kStartTicks = 5000000000;
+
+// The final counter reading of the report: the start plus this many ticks.
+uint64_t s_wallTicks;
+BOOL WINAPI CounterAtWallTime(LARGE_INTEGER* count) {
+    count->QuadPart = static_cast<LONGLONG>(kStartTicks + s_wallTicks);
+    return TRUE;
+}
+// A counter that cannot be read; no real system fails this way.
+BOOL WINAPI FailingCounter(LARGE_INTEGER*) { return FALSE; }
+
+struct Series {
+    std::vector<RunRecord> records;
+    std::vector<RunRecord> sorted;
+    uint32_t errorCount = 0;
+    uint64_t allFastest = 0, allSlowest = 0;
+};
+
+// Records in run order as the run loop leaves them.
+Series MakeSeries(const std::vector<uint64_t>& ticks, const std::vector<int32_t>& exitCodes = {},
+                  bool excludeErrors = false) {
+    Series s;
+    for (uint32_t i = 0; i < ticks.size(); ++i) {
+        const int32_t exitCode = i < exitCodes.size() ? exitCodes[i] : 0;
+        RunStatus status = Counted;
+        if (exitCode != 0) {
+            ++s.errorCount;
+            if (excludeErrors) status = Excluded;
+        }
+        s.records.push_back(RunRecord{ticks[i], exitCode, status, i});
+    }
+    s.sorted.resize(ticks.size());
+    s.allFastest = *std::min_element(ticks.begin(), ticks.end());
+    s.allSlowest = *std::max_element(ticks.begin(), ticks.end());
+    return s;
+}
+
+std::vector<uint64_t> Milliseconds(const std::vector<uint64_t>& ms) {
+    std::vector<uint64_t> ticks;
+    for (uint64_t m : ms) ticks.push_back(m * kTicksPerMs);
+    return ticks;
+}
+
+class TrialReportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetPluginStateForTest();
+        g_state.perfFrequency = kFrequency;
+        SetDefaultTrialSettings(&settings);
+        settings.grabFocus = false;
+        settings.command = L"dir /s";
+        s_wallTicks = 0;
+        g_sys.queryPerformanceCounter = CounterAtWallTime;
+    }
+    void TearDown() override {
+        ResetSysCalls();
+        ResetPluginStateForTest();
+    }
+    std::wstring Report(Series& s, uint32_t requestedRuns) {
+        CapturedOutput output;
+        ReportTrials(s.records.data(), s.sorted.data(), static_cast<uint32_t>(s.records.size()), requestedRuns,
+                     s.errorCount, s.allFastest, s.allSlowest, settings, kStartTicks, nullptr);
+        EXPECT_EQ(output.Err(), L"");
+        return output.Out();
+    }
+    TrialSettings settings;
+};
+
+TEST_F(TrialReportTest, ReproducesTheWorkedExampleFromItsTickValues) {
+    Series s = MakeSeries({12345678, 11002000, 10950300, 11500000, 25000000, 11200000, 10800000, 11100000, 11050000,
+                           11300000, 11400000, 11250000},
+                          {0, 0, 0, 1});
+    settings.nDropSlowest = 1;
+    settings.nDropFastest = 1;
+    s_wallTicks = 150123456;
+    EXPECT_EQ(Report(s, 10),
+              L"\r\n"
+              L"Run # 1 of 12:  Time = 00:01.234   rv = 0\r\n"
+              L"Run # 2 of 12:  Time = 00:01.100   rv = 0\r\n"
+              L"Run # 3 of 12:  Time = 00:01.095   rv = 0\r\n"
+              L"Run # 4 of 12:  Time = 00:01.150   rv = 1\r\n"
+              L"Run # 5 of 12:  Time = 00:02.500   rv = 0   (dropped slow run)\r\n"
+              L"Run # 6 of 12:  Time = 00:01.120   rv = 0\r\n"
+              L"Run # 7 of 12:  Time = 00:01.080   rv = 0   (dropped fast run)\r\n"
+              L"Run # 8 of 12:  Time = 00:01.110   rv = 0\r\n"
+              L"Run # 9 of 12:  Time = 00:01.105   rv = 0\r\n"
+              L"Run #10 of 12:  Time = 00:01.130   rv = 0\r\n"
+              L"Run #11 of 12:  Time = 00:01.140   rv = 0\r\n"
+              L"Run #12 of 12:  Time = 00:01.125   rv = 0\r\n"
+              L"\r\n"
+              L"Command   :  dir /s\r\n"
+              L"Total runs:  12    Errors:  1    Dropped:  2   Runs counted:  10\r\n"
+              L"(All runs)  Fastest:  00:01.080    Slowest:  00:02.500    Spread:  00:01.420\r\n"
+              L"(Counted)   Fastest:  00:01.095    Slowest:  00:01.234    Spread:  00:00.139\r\n"
+              L"Average time:  00:01.130    Median time:  00:01.122\r\n"
+              L"Total time:  00:11.309    Wall time:  00:15.012\r\n");
+    // Both arrays carry the marks; the run-order array is in run order again.
+    for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(s.records[i].runIndex, i);
+    EXPECT_EQ(s.records[4].status, DroppedSlow);
+    EXPECT_EQ(s.records[6].status, DroppedFast);
+    EXPECT_EQ(s.sorted[0].runIndex, 6u);
+    EXPECT_EQ(s.sorted[0].status, DroppedFast);
+    EXPECT_EQ(s.sorted[11].status, DroppedSlow);
+}
+
+TEST_F(TrialReportTest, FormatsTicksAsMinutesHoursOrMilliseconds) {
+    struct Case {
+        uint64_t ms;
+        bool milliseconds, hours;
+        const wchar_t* text;
+    } const cases[] = {
+        {1234, false, false, L"00:01.234"},        {61005, false, false, L"01:01.005"},
+        {3599999, false, false, L"59:59.999"},     {3600000, false, false, L"1:00:00.000"},
+        {90061001, false, false, L"25:01:01.001"}, {1234, false, true, L"0:00:01.234"},
+        {1234, true, false, L"1234"},              {3600000, true, true, L"3600000"},
+        {0, false, false, L"00:00.000"},           {6000000000, false, false, L"1666:40:00.000"},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(FormatTicks(c.ms * kTicksPerMs, c.milliseconds, c.hours), c.text) << c.ms;
+    // A fraction of a millisecond is cut off, never rounded up.
+    EXPECT_STREQ(FormatTicks(1234 * kTicksPerMs + kTicksPerMs - 1, false, false), L"00:01.234");
+}
+
+TEST_F(TrialReportTest, KeepsEachTimeTextValidForThreeFurtherCalls) {
+    const wchar_t* first = FormatTicks(1000 * kTicksPerMs, false, false);
+    const wchar_t* second = FormatTicks(2000 * kTicksPerMs, false, false);
+    const wchar_t* third = FormatTicks(3000 * kTicksPerMs, false, false);
+    const wchar_t* fourth = FormatTicks(4000 * kTicksPerMs, false, false);
+    EXPECT_STREQ(first, L"00:01.000");
+    EXPECT_STREQ(second, L"00:02.000");
+    EXPECT_STREQ(third, L"00:03.000");
+    EXPECT_STREQ(fourth, L"00:04.000");
+    // The fifth call takes the first buffer again.
+    EXPECT_EQ(FormatTicks(5000 * kTicksPerMs, false, false), first);
+}
+
+TEST_F(TrialReportTest, OrdersRunsByTimeAndEqualTimesByRunNumber) {
+    EXPECT_LT(CompareRuns({5, 0, Counted, 3}, {6, 0, Counted, 1}), 0);
+    EXPECT_GT(CompareRuns({6, 0, Counted, 1}, {5, 0, Counted, 3}), 0);
+    EXPECT_LT(CompareRuns({5, 0, Counted, 1}, {5, 0, Counted, 3}), 0);
+    EXPECT_GT(CompareRuns({5, 0, Counted, 3}, {5, 0, Counted, 1}), 0);
+    EXPECT_EQ(CompareRuns({5, 0, Counted, 3}, {5, 7, Excluded, 3}), 0);
+    // Unsigned: the largest count is the slowest, not a negative one.
+    EXPECT_LT(CompareRuns({1, 0, Counted, 0}, {UINT64_MAX, 0, Counted, 1}), 0);
+}
+
+// Pseudo-random series of the kinds a run loop produces: close times with
+// ties, rare outliers far away, and spreads that need one to four digits.
+TEST_F(TrialReportTest, SortsLikeAComparisonSortAndLeavesTheRunOrderIntact) {
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    const uint64_t spreads[] = {1, 30, 2047, 2048, 100000, 5000000, 8000000000, 1ull << 40};
+    for (uint64_t spread : spreads) {
+        for (uint32_t count : {0u, 1u, 2u, 17u, 5000u}) {
+            std::vector<RunRecord> records(count), sorted(count);
+            for (uint32_t i = 0; i < count; ++i) {
+                uint64_t elapsed = 1000 + next() % 40;
+                if (next() % 16 == 0) elapsed += (static_cast<uint64_t>(next()) << 16 | next() % 65536) % spread;
+                records[i] = RunRecord{elapsed, static_cast<int32_t>(next() % 3), static_cast<RunStatus>(next() % 4), i};
+            }
+            std::vector<RunRecord> expected = records;
+            std::sort(expected.begin(), expected.end(),
+                      [](const RunRecord& a, const RunRecord& b) { return CompareRuns(a, b) < 0; });
+            const std::vector<RunRecord> original = records;
+            SortRuns(records.data(), sorted.data(), count);
+            EXPECT_EQ(std::memcmp(sorted.data(), expected.data(), sizeof(RunRecord) * count), 0)
+                << "spread " << spread << ", " << count << " runs";
+            EXPECT_EQ(std::memcmp(records.data(), original.data(), sizeof(RunRecord) * count), 0)
+                << "spread " << spread << ", " << count << " runs";
+        }
+    }
+}
+
+struct DropCase {
+    const char* name;
+    std::vector<uint64_t> ticks;
+    std::vector<int32_t> exitCodes;  // non-zero runs are excluded
+    uint32_t dropSlowest, dropFastest;
+    std::vector<RunStatus> expected;  // per run, in run order
+    uint32_t marked;
+};
+
+TEST_F(TrialReportTest, MarksDroppedRunsFromBothEndsPassingOverExcludedOnes) {
+    const RunStatus C = Counted, S = DroppedSlow, F = DroppedFast, X = Excluded;
+    const DropCase cases[] = {
+        {"later of two equal slowest is dropped as slow", {5, 9, 9, 1}, {}, 1, 0, {C, C, S, C}, 1},
+        {"earlier of two equal fastest is dropped as fast", {3, 1, 1, 7}, {}, 0, 1, {C, F, C, C}, 1},
+        {"excluded slowest is passed over", {5, 9, 2, 7}, {0, 1}, 1, 0, {C, X, C, S}, 1},
+        {"excluded fastest is passed over", {5, 9, 2, 7}, {0, 0, 1}, 0, 1, {F, C, X, C}, 1},
+        {"both ends meet: the slow side takes the run", {4, 6, 5}, {}, 2, 2, {F, S, S}, 3},
+        {"fewer counted runs than drops", {4, 6, 5, 8}, {1, 0, 1, 0}, 2, 2, {X, S, X, S}, 2},
+        {"everything excluded", {4, 6}, {1, 1}, 1, 1, {X, X}, 0},
+        {"one run is never dropped", {4}, {}, 1, 1, {C}, 0},
+        {"no drops asked for", {4, 6, 5}, {}, 0, 0, {C, C, C}, 0},
+    };
+    for (const DropCase& c : cases) {
+        Series s = MakeSeries(c.ticks, c.exitCodes, true);
+        SortRuns(s.records.data(), s.sorted.data(), static_cast<uint32_t>(s.records.size()));
+        EXPECT_EQ(MarkDroppedRuns(s.records.data(), s.sorted.data(), static_cast<uint32_t>(s.records.size()),
+                                  c.dropSlowest, c.dropFastest),
+                  c.marked)
+            << c.name;
+        for (size_t i = 0; i < c.expected.size(); ++i) EXPECT_EQ(s.records[i].status, c.expected[i]) << c.name << " run " << i;
+        for (const RunRecord& run : s.sorted)
+            EXPECT_EQ(run.status, s.records[run.runIndex].status) << c.name << " sorted copy of run " << run.runIndex;
+    }
+    Series s = MakeSeries({4, 6, 5});
+    EXPECT_EQ(MarkDroppedRuns(nullptr, s.sorted.data(), 3, 1, 1), 0u);
+    EXPECT_EQ(MarkDroppedRuns(s.records.data(), nullptr, 3, 1, 1), 0u);
+}
+
+TEST_F(TrialReportTest, TakesTheMiddleCountedRunOrTheTruncatedMeanOfTheMiddleTwo) {
+    // Excluded runs sit between the counted ones in sorted order.
+    Series odd = MakeSeries({10, 40, 20, 5, 30}, {0, 0, 0, 1, 1}, true);
+    SortRuns(odd.records.data(), odd.sorted.data(), 5);
+    EXPECT_EQ(MedianTicks(odd.sorted.data(), 3), 20u);
+    Series even = MakeSeries({10, 41, 20, 5, 30, 1}, {0, 0, 1, 1, 0, 1}, true);
+    SortRuns(even.records.data(), even.sorted.data(), 6);
+    EXPECT_EQ(MedianTicks(even.sorted.data(), 3), 30u);
+    even.records[4].status = Excluded;
+    even.records[4].exitCode = 1;
+    SortRuns(even.records.data(), even.sorted.data(), 6);
+    EXPECT_EQ(MedianTicks(even.sorted.data(), 2), 25u);  // (10 + 41) / 2 with the half dropped
+    Series huge = MakeSeries({UINT64_MAX / 2 + 1, UINT64_MAX / 2 + 3});
+    SortRuns(huge.records.data(), huge.sorted.data(), 2);
+    // Their sum does not fit in 64 bits; the mean still lies between them.
+    EXPECT_EQ(MedianTicks(huge.sorted.data(), 2), UINT64_MAX / 2 + 2);
+}
+
+TEST_F(TrialReportTest, SingleRunShowsNoPrefixNoCountedLineAndNoSpread) {
+    Series s = MakeSeries({Milliseconds({1500})});
+    s_wallTicks = 2000 * kTicksPerMs;
+    EXPECT_EQ(Report(s, 1),
+              L"\r\nRun #1 of 1:  Time = 00:01.500   rv = 0\r\n"
+              L"\r\nCommand   :  dir /s\r\n"
+              L"Total runs:  1    Errors:  0    Dropped:  0   Runs counted:  1\r\n"
+              L"Fastest:  00:01.500    Slowest:  00:01.500    Spread:  00:00.000\r\n"
+              L"Average time:  00:01.500    Median time:  00:01.500\r\n"
+              L"Total time:  00:01.500    Wall time:  00:02.000\r\n");
+}
+
+TEST_F(TrialReportTest, CountedTimeOfAnHourSwitchesAllButAverageAndMedianToHours) {
+    // 5 s and 59 min 55 s: exactly one hour counted.
+    Series s = MakeSeries(Milliseconds({5000, 3595000}));
+    settings.recap = false;
+    s_wallTicks = 3601000 * kTicksPerMs;
+    EXPECT_EQ(Report(s, 2),
+              L"\r\nCommand   :  dir /s\r\n"
+              L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+              L"Fastest:  0:00:05.000    Slowest:  0:59:55.000    Spread:  0:59:50.000\r\n"
+              L"Average time:  30:00.000    Median time:  30:00.000\r\n"
+              L"Total time:  1:00:00.000    Wall time:  1:00:01.000\r\n");
+    // One millisecond less stays in the minutes form throughout.
+    Series below = MakeSeries(Milliseconds({5000, 3594999}));
+    s_wallTicks = 3599999 * kTicksPerMs;
+    EXPECT_EQ(Report(below, 2),
+              L"\r\nCommand   :  dir /s\r\n"
+              L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+              L"Fastest:  00:05.000    Slowest:  59:54.999    Spread:  59:49.999\r\n"
+              L"Average time:  29:59.999    Median time:  29:59.999\r\n"
+              L"Total time:  59:59.999    Wall time:  59:59.999\r\n");
+}
+
+TEST_F(TrialReportTest, HoursOptionLeavesAverageAndMedianInMinutesAndMillisecondsOverrideBoth) {
+    Series s = MakeSeries(Milliseconds({1000, 3000}), {0, 2});
+    settings.showHours = true;
+    s_wallTicks = 5000 * kTicksPerMs;
+    EXPECT_EQ(Report(s, 2),
+              L"\r\nRun #1 of 2:  Time = 0:00:01.000   rv = 0\r\n"
+              L"Run #2 of 2:  Time = 0:00:03.000   rv = 2\r\n"
+              L"\r\nCommand   :  dir /s\r\n"
+              L"Total runs:  2    Errors:  1    Dropped:  0   Runs counted:  2\r\n"
+              L"Fastest:  0:00:01.000    Slowest:  0:00:03.000    Spread:  0:00:02.000\r\n"
+              L"Average time:  00:02.000    Median time:  00:02.000\r\n"
+              L"Total time:  0:00:04.000    Wall time:  0:00:05.000\r\n");
+    Series hour = MakeSeries(Milliseconds({1000, 3600000}));
+    settings.milliseconds = true;
+    s_wallTicks = 3602000 * kTicksPerMs;
+    EXPECT_EQ(Report(hour, 2),
+              L"\r\nRun #1 of 2:  Time = 1000   rv = 0\r\n"
+              L"Run #2 of 2:  Time = 3600000   rv = 0\r\n"
+              L"\r\nCommand   :  dir /s\r\n"
+              L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+              L"Fastest:  1000    Slowest:  3600000    Spread:  3599000\r\n"
+              L"Average time:  1800500    Median time:  1800500\r\n"
+              L"Total time:  3601000    Wall time:  3602000\r\n");
+}
+
+TEST_F(TrialReportTest, RecapWidthFollowsTheRequestedRunsNotTheTotal) {
+    Series s = MakeSeries(Milliseconds({5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+    settings.nDropSlowest = 1;
+    settings.nDropFastest = 1;
+    const std::wstring out = Report(s, 9);
+    EXPECT_NE(out.find(L"\r\nRun #1 of 11:  Time = 00:00.005   rv = 0   (dropped fast run)\r\n"), std::wstring::npos);
+    EXPECT_NE(out.find(L"\r\nRun #9 of 11:  Time = 00:00.013   rv = 0\r\n"), std::wstring::npos);
+    EXPECT_NE(out.find(L"\r\nRun #11 of 11:  Time = 00:00.015   rv = 0   (dropped slow run)\r\n"), std::wstring::npos);
+    EXPECT_EQ(DecimalWidth(0), 1u);
+    EXPECT_EQ(DecimalWidth(9), 1u);
+    EXPECT_EQ(DecimalWidth(10), 2u);
+    EXPECT_EQ(DecimalWidth(1000000), 7u);
+    EXPECT_EQ(DecimalWidth(UINT32_MAX), 10u);
+}
+
+TEST_F(TrialReportTest, NoCountedRunLeavesOutTheStatisticsAndKeepsTheWallTime) {
+    Series s = MakeSeries(Milliseconds({5, 6, 7}), {1, 2, 3}, true);
+    s_wallTicks = 20 * kTicksPerMs;
+    EXPECT_EQ(Report(s, 3),
+              L"\r\nRun #1 of 3:  Time = 00:00.005   rv = 1   (excluded)\r\n"
+              L"Run #2 of 3:  Time = 00:00.006   rv = 2   (excluded)\r\n"
+              L"Run #3 of 3:  Time = 00:00.007   rv = 3   (excluded)\r\n"
+              L"\r\nCommand   :  dir /s\r\n"
+              L"Total runs:  3    Errors:  3    Dropped:  0   Runs counted:  0\r\n"
+              L"Wall time:  00:00.020\r\n");
+}
+
+TEST_F(TrialReportTest, ExcludedSlowestRunLeavesTheDropToTheSlowestCountedOne) {
+    Series s = MakeSeries(Milliseconds({5, 9, 7, 6}), {0, 1}, true);
+    settings.nDropSlowest = 1;
+    settings.recap = false;
+    s_wallTicks = 30 * kTicksPerMs;
+    EXPECT_EQ(Report(s, 3),
+              L"\r\nCommand   :  dir /s\r\n"
+              L"Total runs:  4    Errors:  1    Dropped:  1   Runs counted:  2\r\n"
+              L"(All runs)  Fastest:  00:00.005    Slowest:  00:00.009    Spread:  00:00.004\r\n"
+              L"(Counted)   Fastest:  00:00.005    Slowest:  00:00.006    Spread:  00:00.001\r\n"
+              L"Average time:  00:00.005    Median time:  00:00.005\r\n"
+              L"Total time:  00:00.011    Wall time:  00:00.030\r\n");
+    EXPECT_EQ(s.records[2].status, DroppedSlow);
+    EXPECT_EQ(s.records[1].status, Excluded);
+}
+
+TEST_F(TrialReportTest, FailedFinalCounterReadLeavesOutOnlyTheWallTime) {
+    Series s = MakeSeries(Milliseconds({5, 7}));
+    settings.recap = false;
+    g_sys.queryPerformanceCounter = FailingCounter;
+    g_state.highlightAttr = 0x0F;
+    g_state.normalAttr = 0x07;
+    HostCallTrace trace;
+    EXPECT_EQ(Report(s, 2),
+              L"\r\nCommand   :  dir /s\r\n"
+              L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+              L"Fastest:  00:00.005    Slowest:  00:00.007    Spread:  00:00.002\r\n"
+              L"Average time:  00:00.006    Median time:  00:00.006\r\n"
+              L"Total time:  00:00.012    \r\n");
+    // The colour still goes back to normal, before the final line end.
+    const std::wstring calls = trace.Text();
+    const size_t highlight = calls.find(L"SetColors: 0x0F");
+    const size_t normal = calls.find(L"SetColors: 0x07");
+    ASSERT_NE(highlight, std::wstring::npos) << calls;
+    ASSERT_NE(normal, std::wstring::npos) << calls;
+    EXPECT_LT(highlight, normal);
+    EXPECT_LT(normal, calls.rfind(L"CrLf"));
+}
+
+}  // namespace
