@@ -435,4 +435,24 @@ TEST_F(SoundOptionTest, FullNameOfTwoHundredFiftySixCharactersIsTooLong) {
     }
 }
 
+// --- Through the host
+
+TEST(KvCommandLineTest, BadLinesEndWithTheirMessageAndTheNextCommandStillRuns) {
+    const std::wstring input =
+        L"kv /N:0 echo x\r\necho rc=%_?\r\n"
+        L"kv /d:3!,2 echo x\r\necho rc=%_?\r\n"
+        L"kv /Q\r\necho rc=%_?\r\n"
+        L"kv /N:2 /Q /O:CFJT echo ran-ok\r\necho rc=%_?\r\n";
+    HostRun run = RunKvHost(L"", input);
+    EXPECT_EQ(run.err, kPrefix + L"Number of runs must be 1 to 1000000: 0\r\n" + kPrefix +
+                           L"Bad nDropFastest value: \"/D:3!,2\"\r\n" + kPrefix + L"Missing command\r\n");
+    std::wstring out = run.out;
+    size_t at = 0;
+    for (const wchar_t* expected : {L"rc=1", L"rc=1", L"rc=1", L"ran-ok", L"ran-ok", L"rc=0"}) {
+        size_t found = out.find(expected, at);
+        ASSERT_NE(found, std::wstring::npos) << "missing " << expected << " in:\n" << out;
+        at = found + 1;
+    }
+}
+
 }  // namespace
