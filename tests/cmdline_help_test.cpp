@@ -23,19 +23,22 @@ std::wstring WithoutMarks(const std::wstring& text) {
     return plain;
 }
 
-// The trace writes a call's line ends as the two characters \r and \n.
-std::wstring AsTraced(const std::wstring& text) {
-    std::wstring traced;
+// The text with every a replaced by aText and every b by bText.
+std::wstring ReplaceTwo(const std::wstring& text, wchar_t a, const wchar_t* aText, wchar_t b, const wchar_t* bText) {
+    std::wstring result;
     for (wchar_t c : text) {
-        if (c == L'\r')
-            traced += L"\\r";
-        else if (c == L'\n')
-            traced += L"\\n";
+        if (c == a)
+            result += aText;
+        else if (c == b)
+            result += bText;
         else
-            traced += c;
+            result += c;
     }
-    return traced;
+    return result;
 }
+
+// The trace writes a call's line ends as the two characters \r and \n.
+std::wstring AsTraced(const std::wstring& text) { return ReplaceTwo(text, L'\r', L"\\r", L'\n', L"\\n"); }
 
 bool EndsWith(const std::wstring& text, const std::wstring& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -96,16 +99,8 @@ TEST_F(HelpTest, OrdinaryConsoleGetsThePlainText) {
 }
 
 std::wstring EscapedHelp() {
-    std::wstring text = L"\x1b[23;24m";
-    for (wchar_t c : std::wstring(KvHelpText)) {
-        if (c == L'\x1c')
-            text += L"\x1b[3m";
-        else if (c == L'\x1d')
-            text += L"\x1b[23m";
-        else
-            text += c;
-    }
-    return text + L"\x1b[23;24m";
+    const std::wstring frame = L"\x1b[23;24m";
+    return frame + ReplaceTwo(KvHelpText, L'\x1c', L"\x1b[3m", L'\x1d', L"\x1b[23m") + frame;
 }
 
 TEST_F(HelpTest, PseudoConsoleGetsEscapeSequencesAndVirtualTerminalMode) {

@@ -400,6 +400,22 @@ TEST_F(SoundOptionTest, RejectsDirectoriesMissingFilesAndOtherExtensions) {
     }
 }
 
+TEST_F(SoundOptionTest, RejectsDevicesAndNamesTheHostCannotResolve) {
+    {
+        // A device answers to its name but is no file to play.
+        wchar_t device[MAX_PATH];
+        GetFullPathNameW(L"nul", MAX_PATH, device, nullptr);
+        CapturedOutput output;
+        EXPECT_EQ(Parse(L"/S:nul x"), 1);
+        EXPECT_EQ(output.Err(), kPrefix + L"File not found: \"" + device + L"\"\r\n");
+    }
+    {
+        CapturedOutput output;
+        EXPECT_EQ(Parse(L"/s:a<b|c.wav x"), 1);
+        EXPECT_EQ(output.Err(), kPrefix + L"Bad filename: \"/S:A<B|C.WAV\"\r\n");
+    }
+}
+
 TEST_F(SoundOptionTest, FullNameOfTwoHundredFiftySixCharactersIsTooLong) {
     std::wstring base = dir + L"\\";
     std::wstring fits = File(std::wstring(255 - base.size() - 4, L'a') + L".wav");
@@ -416,6 +432,26 @@ TEST_F(SoundOptionTest, FullNameOfTwoHundredFiftySixCharactersIsTooLong) {
         EXPECT_EQ(ParseSound(tooLong), 1);
         EXPECT_EQ(output.Err(), kPrefix + L"Sound filename too long: \"" + tooLong + L"\"\r\n" +
                                     L"  (Must be less than 256 characters)\r\n");
+    }
+}
+
+// --- Through the host
+
+TEST(KvCommandLineTest, BadLinesEndWithTheirMessageAndTheNextCommandStillRuns) {
+    const std::wstring input =
+        L"kv /N:0 echo x\r\necho rc=%_?\r\n"
+        L"kv /d:3!,2 echo x\r\necho rc=%_?\r\n"
+        L"kv /Q\r\necho rc=%_?\r\n"
+        L"kv /N:2 /Q /O:CFJT echo ran-ok\r\necho rc=%_?\r\n";
+    HostRun run = RunKvHost(L"", input);
+    EXPECT_EQ(run.err, kPrefix + L"Number of runs must be 1 to 1000000: 0\r\n" + kPrefix +
+                           L"Bad nDropFastest value: \"/D:3!,2\"\r\n" + kPrefix + L"Missing command\r\n");
+    std::wstring out = run.out;
+    size_t at = 0;
+    for (const wchar_t* expected : {L"rc=1", L"rc=1", L"rc=1", L"ran-ok", L"ran-ok", L"rc=0"}) {
+        size_t found = out.find(expected, at);
+        ASSERT_NE(found, std::wstring::npos) << "missing " << expected << " in:\n" << out;
+        at = found + 1;
     }
 }
 

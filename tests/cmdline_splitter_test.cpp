@@ -122,6 +122,30 @@ TEST_F(SplitterTest, OverflowReportsThePositionAndLeavesNoArguments) {
     EXPECT_EQ(output.Out(), L"");
 }
 
+TEST_F(SplitterTest, ArgumentEndingAtTheLastPlaceWritesNoTerminatorPastTheBuffer) {
+    // A switch of 8191 characters fills the buffer; what ends it (a blank or the
+    // next switch) moves the position past the end, where nothing may be written.
+    static_assert(offsetof(PluginState, ancestorPids) == offsetof(PluginState, argBuf) + sizeof(PluginState::argBuf));
+    const std::wstring full = L"/" + std::wstring(8190, L'x');
+    for (const std::wstring& line : {full + L" cmd", full + L"/Q cmd", full + L"\t\t"}) {
+        SplitArgs(L"/Q earlier");
+        std::memset(&g_state.ancestorPids, 0xA5, sizeof g_state.ancestorPids);
+        CapturedOutput output;
+        int result = SplitArgs(line.c_str());
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(g_state.ancestorPids), ~uintptr_t{0} / 0xFF * 0xA5);
+        g_state.ancestorPids = nullptr;
+        if (line.back() == L'\t') {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(g_state.argLen[0], 8191);
+            EXPECT_EQ(output.Err(), L"");
+        } else {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(g_state.argCount, 0);
+            EXPECT_EQ(output.Err(), L"Kelvane plugin: Buffer overflow: b = 8192, MAX_ARG_LEN = 8192 \r\n");
+        }
+    }
+}
+
 TEST_F(SplitterTest, EveryFinishedArgumentCostsOnePositionForItsTerminator) {
     // Each "/Q" takes two positions and its terminator one, so 1000 of them end at
     // position 3000 and leave the command the places 3000 to 8190: 5191 characters.
@@ -239,10 +263,13 @@ std::wstring RandomLine(std::mt19937& random) {
 TEST_F(SplitterTest, RandomLinesKeepTheListConsistentAndTouchNothingAroundIt) {
     std::mt19937 random(20261207);  // fixed: a failure reproduces
     CapturedOutput output;
-    for (int round = 0; round < 3000; ++round) {
+    int overflows = 0, fullLists = 0, proceeded = 0, refused = 0;
+    for (int round = 0; round < 5000; ++round) {
         std::wstring line = RandomLine(random);
         FillGuards();
         int result = SplitArgs(line.c_str());
+        overflows += result == -1;
+        fullLists += result == kMaxArgs;
         std::wstring problem = ListProblem(result, line);
         ASSERT_EQ(problem, L"") << "round " << round << ", line of " << line.size() << " characters";
         ASSERT_TRUE(GuardsIntact()) << "split, round " << round;
@@ -251,6 +278,8 @@ TEST_F(SplitterTest, RandomLinesKeepTheListConsistentAndTouchNothingAroundIt) {
         SetDefaultTrialSettings(&settings);
         int parsed = ParseTrialOptions(&settings);
         ASSERT_TRUE(parsed == kParseProceed || parsed == 0 || parsed == 1) << "round " << round << ": " << parsed;
+        proceeded += parsed == kParseProceed;
+        refused += parsed == 1;
         if (parsed == kParseProceed) {
             ASSERT_NE(settings.command, nullptr);
             ASSERT_GE(settings.command, g_state.argBuf);
@@ -262,6 +291,11 @@ TEST_F(SplitterTest, RandomLinesKeepTheListConsistentAndTouchNothingAroundIt) {
         }
         ASSERT_TRUE(GuardsIntact()) << "parse, round " << round;
     }
+    // The lines must have reached every outcome for the run to mean anything.
+    EXPECT_GT(overflows, 50);
+    EXPECT_GT(fullLists, 50);
+    EXPECT_GT(proceeded, 50);
+    EXPECT_GT(refused, 50);
     ResetPluginStateForTest();
     // The plug-in still takes an ordinary line after all of that.
     ASSERT_EQ(SplitArgs(L"/N:3 echo hi"), 2);

@@ -57,6 +57,10 @@ constexpr wchar_t kLastMark = 0x1F;
 // that it starts clean and leaves nothing switched on.
 constexpr wchar_t kFrame[] = L"\x1b[23;24m";
 constexpr size_t kLongestEscape = 5;  // "\x1b[23m" and "\x1b[24m"
+// The text, both frame sequences and the terminator, with a little to spare;
+// each mark then needs room for its escape sequence.
+constexpr size_t kBaseChars = 697;
+static_assert(kBaseChars >= (sizeof KvHelpText + 2 * sizeof kFrame) / sizeof(wchar_t) - 1);
 
 bool IsMark(wchar_t c) { return c >= kFirstMark && c <= kLastMark; }
 
@@ -90,8 +94,7 @@ void EnableVirtualTerminal() {
 int ShowHelpText() {
     size_t marks = 0;
     for (const wchar_t* p = KvHelpText; *p; ++p) marks += IsMark(*p);
-    constexpr size_t kFrameChars = sizeof kFrame / sizeof kFrame[0] - 1;
-    const size_t chars = (sizeof KvHelpText / sizeof KvHelpText[0] - 1) + 2 * kFrameChars + 1 + kLongestEscape * marks;
+    const size_t chars = kBaseChars + kLongestEscape * marks;
 
     wchar_t* buffer = static_cast<wchar_t*>(g_sys.allocate(chars * sizeof(wchar_t)));
     if (!buffer) return QPuts(KvHelpText);
