@@ -217,8 +217,11 @@ TEST_F(FrameTest, KeyHookResetsOnlyForARecordWhoseTestedFieldsAreZero) {
         EXPECT_EQ(g_state.trialRun, c.resets ? -1 : 3) << "offset " << c.offset << " hostMajor " << c.hostMajor;
         EXPECT_EQ(g_state.jiggleTimer == 0, c.resets) << "offset " << c.offset;
         // The hook reads the record and never writes it.
-        for (size_t i = 0; i < sizeof record; ++i)
-            if (i < c.offset || i >= c.offset + (c.pointer ? 8 : 1)) ASSERT_EQ(record[i], 0) << i;
+        for (size_t i = 0; i < sizeof record; ++i) {
+            if (i < c.offset || i >= c.offset + (c.pointer ? 8 : 1)) {
+                ASSERT_EQ(record[i], 0) << i;
+            }
+        }
         ResetTrialState();
     }
 }

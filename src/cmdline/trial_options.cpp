@@ -4,7 +4,7 @@
 #include "trial_options.h"
 #include <cerrno>
 #include <cwchar>
-#include "ascii_fold.h"
+#include "../frame/ascii_fold.h"
 #include "help_text.h"
 #include "../frame/host_api.h"
 #include "../frame/plugin_frame.h"

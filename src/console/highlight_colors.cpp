@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cwchar>
 #include "console_env.h"
+#include "frame/ascii_fold.h"
 #include "frame/host_api.h"
 #include "frame/plugin_info.h"
 #include "frame/plugin_state.h"
@@ -66,24 +67,15 @@ bool ReadHighlightChoice(wchar_t* text) {
     return false;
 }
 
-static bool StartsWithFolded(const wchar_t* text, const wchar_t* lowerPrefix) {
-    for (; *lowerPrefix; ++text, ++lowerPrefix) {
-        wchar_t c = *text;
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-        if (c != *lowerPrefix) return false;
-    }
-    return true;
-}
-
 uint8_t HighlightFromChoice(const wchar_t* text, int current) {
     const int fg = current & 0x0F;
     const int bg = (current >> 4) & 0x0F;
     int f = -1;
     int b = -1;
-    if (StartsWithFolded(text, L"inv")) {
+    if (StartsWithFoldingAscii(text, L"inv")) {
         f = bg;
         b = fg & 7;
-    } else if (StartsWithFolded(text, L"0x")) {
+    } else if (StartsWithFoldingAscii(text, L"0x")) {
         const wchar_t* digits = text + 2;
         wchar_t* end = nullptr;
         errno = 0;

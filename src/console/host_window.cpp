@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include "console_env.h"
+#include "cmdline/trial_options.h"
 #include "frame/host_api.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
@@ -87,43 +88,15 @@ HWND FindTerminalWindow() {
     return HasClass(parent, L"CASCADIA_HOSTING_WINDOW_CLASS") ? parent : nullptr;
 }
 
-static int DigitValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return 99;
-}
-
-// The whole text as an unsigned 32-bit number: decimal, or hexadecimal after
-// "0x", or octal after "0o". False for anything else, trailing text or overflow.
-static bool ReadWholeNumber(const wchar_t* text, uint32_t* value) {
-    unsigned base = 10;
-    if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'X') && DigitValue(text[2]) < 16) {
-        base = 16;
-        text += 2;
-    } else if (text[0] == L'0' && (text[1] == L'o' || text[1] == L'O') && DigitValue(text[2]) < 8) {
-        base = 8;
-        text += 2;
-    }
-    if (DigitValue(*text) >= static_cast<int>(base)) return false;
-    uint64_t number = 0;
-    for (; *text; ++text) {
-        int digit = DigitValue(*text);
-        if (digit >= static_cast<int>(base)) return false;
-        number = number * base + static_cast<unsigned>(digit);
-        if (number > UINT32_MAX) return false;
-    }
-    *value = static_cast<uint32_t>(number);
-    return true;
-}
-
 HWND FindConEmuWindow() {
     wchar_t text[kWorkChars] = {};
     DWORD length = GetEnvironmentVariableW(L"ConEmuHWND", text, kWorkChars);
     if (length == 0 || length >= kWorkChars) return nullptr;
     if (text[0] < L'0' || text[0] > L'9') return nullptr;
+    // The same number grammar as KV's options: decimal, 0x hexadecimal or 0o
+    // octal, the whole value, no overflow.
     uint32_t value = 0;
-    if (!ReadWholeNumber(text, &value) || value == 0) return nullptr;
+    if (ParseNumber(text, &value, nullptr) != 0 || value == 0) return nullptr;
     HWND window = WindowFromNumber(value);
     return HasClass(window, L"VirtualConsoleClass") ? window : nullptr;
 }

@@ -4,6 +4,7 @@
 #include "title_progress.h"
 #include <cwchar>
 #include "tick_units.h"
+#include "../frame/ascii_fold.h"
 #include "../frame/host_api.h"
 #include "../frame/plugin_state.h"
 
@@ -13,7 +14,7 @@ uint32_t SuspendTitleUpdates() {
     if (g_state.titleSaved) return g_state.titleSaved;
     wchar_t buffer[kWorkChars] = L"%@option[UpdateTitle]";
     ExpandVariables(buffer, 1);
-    const uint32_t state = towupper(buffer[0]) == L'Y' ? 2u : 1u;
+    const uint32_t state = FoldAscii(buffer[0]) == L'Y' ? 2u : 1u;
     wcscpy(buffer, L"option //UpdateTitle=No");
     Command(buffer, 0);
     g_state.titleSaved = state;
