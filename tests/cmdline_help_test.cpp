@@ -1,11 +1,13 @@
 // The help texts, the KV help written plain or with escape sequences, the
-// usage text handed to the host and the help message box.
+// help options of KV, the usage text handed to the host and the help message box.
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
+#include "cmdline/arg_splitter.h"
 #include "cmdline/help_text.h"
+#include "cmdline/trial_options.h"
 #include "frame/host_api.h"
 #include "frame/plugin_exports.h"
 #include "frame/plugin_state.h"
@@ -16,29 +18,26 @@ namespace {
 
 bool IsMark(wchar_t c) { return c >= 0x1C && c <= 0x1F; }
 
-std::wstring WithoutMarks(const std::wstring& text) {
-    std::wstring plain;
-    for (wchar_t c : text)
-        if (!IsMark(c)) plain += c;
-    return plain;
-}
-
-// The text with every a replaced by aText and every b by bText.
-std::wstring ReplaceTwo(const std::wstring& text, wchar_t a, const wchar_t* aText, wchar_t b, const wchar_t* bText) {
+// The text with each character looked up in the replacements (a character, its text).
+std::wstring Replaced(const std::wstring& text, std::initializer_list<std::pair<wchar_t, const wchar_t*>> with) {
     std::wstring result;
     for (wchar_t c : text) {
-        if (c == a)
-            result += aText;
-        else if (c == b)
-            result += bText;
+        auto found = std::find_if(with.begin(), with.end(), [c](const auto& r) { return r.first == c; });
+        if (found != with.end())
+            result += found->second;
         else
             result += c;
     }
     return result;
 }
 
+std::wstring PlainHelp() { return Replaced(KvHelpText, {{L'\x1c', L""}, {L'\x1d', L""}, {L'\x1e', L""}, {L'\x1f', L""}}); }
+std::wstring EscapedHelp() {
+    const std::wstring frame = L"\x1b[23;24m";
+    return frame + Replaced(KvHelpText, {{L'\x1c', L"\x1b[3m"}, {L'\x1d', L"\x1b[23m"}}) + frame;
+}
 // The trace writes a call's line ends as the two characters \r and \n.
-std::wstring AsTraced(const std::wstring& text) { return ReplaceTwo(text, L'\r', L"\\r", L'\n', L"\\n"); }
+std::wstring AsPut(const std::wstring& text) { return L"QPuts: " + Replaced(text, {{L'\r', L"\\r"}, {L'\n', L"\\n"}}) + L"\n"; }
 
 bool EndsWith(const std::wstring& text, const std::wstring& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -54,7 +53,7 @@ protected:
 };
 
 TEST_F(HelpTest, TextsHaveTheirExactLengthsAndMarks) {
-    const std::wstring kvText = KvHelpText;
+    const std::wstring kvText = KvHelpText, optionText = OptionOHelpText, trialText = TrialRunHelpText;
     EXPECT_EQ(kvText.size(), 673u);
     EXPECT_EQ(std::count_if(kvText.begin(), kvText.end(), IsMark), 24);
     EXPECT_EQ(std::count(kvText.begin(), kvText.end(), L'\x1c'), 12);
@@ -64,13 +63,9 @@ TEST_F(HelpTest, TextsHaveTheirExactLengthsAndMarks) {
     EXPECT_NE(kvText.find(L"no \u201cRun #\x1ci\x1d of \x1cn\x1d\u201d lines\n"), std::wstring::npos);
     EXPECT_NE(kvText.find(L"Use `strong quotes` around the \n"), std::wstring::npos);
     EXPECT_TRUE(EndsWith(kvText, L"precede the \x1c" L"command\x1d. \n"));
-
-    const std::wstring optionText = OptionOHelpText;
     EXPECT_EQ(optionText.size(), 125u);
     EXPECT_EQ(optionText.substr(0, 29), L"KV /O:  \u2014 disable features\n\n\t");
     EXPECT_TRUE(EndsWith(optionText, L"\n\tR\tno recap\n\tT\tno console title bar \n"));
-
-    const std::wstring trialText = TrialRunHelpText;
     EXPECT_EQ(trialText.size(), 108u);
     EXPECT_EQ(trialText.substr(0, 13), L"_TRIALRUN \r\n\n");
     EXPECT_EQ(std::count_if(optionText.begin(), optionText.end(), IsMark) +
@@ -78,32 +73,37 @@ TEST_F(HelpTest, TextsHaveTheirExactLengthsAndMarks) {
               0);
 }
 
-TEST_F(HelpTest, RedirectedOutputGetsThePlainText) {
+TEST_F(HelpTest, HelpOptionsWritePlainTextToARedirectedOutputAndEndTheCommandWithZero) {
     g_state.pseudoConsole = TRUE;  // a pseudo console does not matter when output is a file
-    CapturedOutput output;
-    int result = ShowHelpText();
-    std::wstring out = output.Out();
-    EXPECT_EQ(out.size(), 649u);
-    EXPECT_EQ(out, WithoutMarks(KvHelpText));
-    EXPECT_EQ(out.find(L'\x1b'), std::wstring::npos);
+    const std::wstring plain = PlainHelp();
+    ASSERT_EQ(plain.size(), 649u);
+    const struct {
+        const wchar_t* line;
+        std::wstring out;
+    } cases[] = {
+        {L"/? x", plain},
+        {L"/?? x", plain + L"\r\n\t\t\t\tKelvane  0.99.1.0 (x64)\r\n"},
+        // Help comes first and nothing after it is checked.
+        {L"/? /N:0", plain},
+        {L"/O? x", OptionOHelpText},
+        {L"/O:C? x", OptionOHelpText},
+        {L"/o=?z x", OptionOHelpText},
+    };
+    for (const auto& c : cases) {
+        CapturedOutput output;
+        SplitArgs(c.line);
+        TrialSettings settings;
+        SetDefaultTrialSettings(&settings);
+        EXPECT_EQ(ParseTrialOptions(&settings), 0) << c.line;
+        EXPECT_EQ(output.Out(), c.out) << c.line;
+        EXPECT_EQ(output.Err(), L"") << c.line;
+    }
     // What QPuts returned for the text is passed on.
-    EXPECT_EQ(result, QPuts(out.c_str()));
+    CapturedOutput output;
+    EXPECT_EQ(ShowHelpText(), QPuts(plain.c_str()));
 }
 
-TEST_F(HelpTest, OrdinaryConsoleGetsThePlainText) {
-    ConsoleStdout console;
-    ASSERT_TRUE(console.ok());
-    HostCallTrace trace;
-    ShowHelpText();
-    EXPECT_EQ(trace.Text(), L"QPuts: " + AsTraced(WithoutMarks(KvHelpText)) + L"\n");
-}
-
-std::wstring EscapedHelp() {
-    const std::wstring frame = L"\x1b[23;24m";
-    return frame + ReplaceTwo(KvHelpText, L'\x1c', L"\x1b[3m", L'\x1d', L"\x1b[23m") + frame;
-}
-
-TEST_F(HelpTest, PseudoConsoleGetsEscapeSequencesAndVirtualTerminalMode) {
+TEST_F(HelpTest, ConsoleGetsPlainTextAndAPseudoConsoleEscapeSequences) {
     ConsoleStdout console;
     ASSERT_TRUE(console.ok());
     HANDLE conOut = CreateFileW(L"conout$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -111,37 +111,31 @@ TEST_F(HelpTest, PseudoConsoleGetsEscapeSequencesAndVirtualTerminalMode) {
     ASSERT_NE(conOut, INVALID_HANDLE_VALUE);
     DWORD savedMode = 0;
     ASSERT_TRUE(GetConsoleMode(conOut, &savedMode));
-    SetConsoleMode(conOut, savedMode & ~DWORD{ENABLE_VIRTUAL_TERMINAL_PROCESSING});
-    g_state.pseudoConsole = TRUE;
-    g_state.conOut = conOut;
-
-    std::wstring traced;
-    {
+    const struct {
+        BOOL pseudo;
+        bool device;  // the plug-in holds a handle on the console device
+        std::wstring put;
+    } cases[] = {{FALSE, false, PlainHelp()}, {TRUE, true, EscapedHelp()}, {TRUE, false, EscapedHelp()}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "pseudo " << c.pseudo << ", device " << c.device);
+        SetConsoleMode(conOut, savedMode & ~DWORD{ENABLE_VIRTUAL_TERMINAL_PROCESSING});
+        g_state.pseudoConsole = c.pseudo;
+        g_state.conOut = c.device ? conOut : nullptr;
         HostCallTrace trace;
         ShowHelpText();
-        traced = trace.Text();
+        EXPECT_EQ(trace.Text(), AsPut(c.put));
+        DWORD mode = 0;
+        GetConsoleMode(conOut, &mode);
+        const DWORD wanted = ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+        if (c.device) {
+            EXPECT_EQ(mode & wanted, wanted);
+        }
     }
-    DWORD mode = 0;
-    GetConsoleMode(conOut, &mode);
+    // The escaped text still fits the host's work buffer with its terminator.
+    EXPECT_LE(EscapedHelp().size() + 1, 817u);
     SetConsoleMode(conOut, savedMode);
-    CloseHandle(conOut);
-
-    const std::wstring expected = EscapedHelp();
-    EXPECT_EQ(traced, L"QPuts: " + AsTraced(expected) + L"\n");
-    EXPECT_LE(expected.size() + 1, 817u);
-    EXPECT_NE(expected.find(L" \x1b[3mcommand\x1b[23m\r\n"), std::wstring::npos);
-    EXPECT_EQ(mode & (ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING),
-              DWORD{ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING});
-}
-
-TEST_F(HelpTest, PseudoConsoleWithoutAConsoleDeviceStillGetsEscapes) {
-    ConsoleStdout console;
-    ASSERT_TRUE(console.ok());
-    g_state.pseudoConsole = TRUE;
     g_state.conOut = nullptr;
-    HostCallTrace trace;
-    ShowHelpText();
-    EXPECT_EQ(trace.Text(), L"QPuts: " + AsTraced(EscapedHelp()) + L"\n");
+    CloseHandle(conOut);
 }
 
 TEST_F(HelpTest, FailedAllocationWritesTheRawText) {
@@ -152,85 +146,63 @@ TEST_F(HelpTest, FailedAllocationWritesTheRawText) {
     EXPECT_EQ(output.Out(), KvHelpText);
 }
 
-// --- Usage
-
 TEST_F(HelpTest, UsageGivesTheCommandLineOfKvOnly) {
-    for (const wchar_t* name : {L"kv", L"KV", L"Kv"}) {
+    const wchar_t kUnwritten = 0xFFFF;  // no text holds it
+    const std::wstring usage = std::wstring(KvHelpText).substr(36);
+    ASSERT_EQ(usage.size(), 637u);
+    ASSERT_EQ(usage.substr(0, 9), L"KV /B /D:");
+    for (const wchar_t* name : {L"kv", L"KV", L"Kv", L"_trialrun", L"_TRIALRUN", L"@x", L"@kv", L"_kv", L"kvx", L""}) {
         wchar_t buffer[1024];
-        std::fill(std::begin(buffer), std::end(buffer), L'#');
-        ASSERT_EQ(Usage(name, buffer), 1) << name;
-        const std::wstring usage = buffer;
-        EXPECT_EQ(usage.size(), 637u) << name;
-        EXPECT_EQ(usage.substr(0, 9), L"KV /B /D:");
-        EXPECT_EQ(usage, std::wstring(KvHelpText).substr(36));
-        EXPECT_EQ(buffer[638], L'#') << "nothing written past the terminator";
-    }
-    for (const wchar_t* name : {L"_trialrun", L"_TRIALRUN", L"@kv", L"_kv", L"kvx", L"k", L"", L"trialrun"}) {
-        wchar_t buffer[1024];
-        std::fill(std::begin(buffer), std::end(buffer), L'#');
-        EXPECT_EQ(Usage(name, buffer), 0) << name;
-        EXPECT_EQ(std::count(std::begin(buffer), std::end(buffer), L'#'), 1024) << name;
+        std::fill(std::begin(buffer), std::end(buffer), kUnwritten);
+        const bool isKv = _wcsicmp(name, L"kv") == 0;
+        EXPECT_EQ(Usage(name, buffer), isKv ? 1 : 0) << name;
+        // Nothing is written past the terminator, and nothing at all for other names.
+        const std::wstring written(buffer, std::find(std::begin(buffer), std::end(buffer), kUnwritten));
+        EXPECT_EQ(written, isKv ? usage + L'\0' : L"") << name;
     }
 }
 
 // --- Help box
 
 struct BoxSeen {
-    std::wstring caption;
-    std::wstring text;
+    std::wstring caption, text;
     HWND owner = nullptr;
     bool found = false;
 };
 
 // The message box's text sits in its longest static control.
 BOOL CALLBACK ReadStaticText(HWND child, LPARAM param) {
-    wchar_t className[64] = {};
+    wchar_t className[64] = {}, text[2048] = {};
     GetClassNameW(child, className, 64);
-    if (_wcsicmp(className, L"Static") == 0) {
-        wchar_t text[2048] = {};
-        GetWindowTextW(child, text, 2048);
-        auto* seen = reinterpret_cast<BoxSeen*>(param);
-        if (wcslen(text) > seen->text.size()) seen->text = text;
-    }
+    GetWindowTextW(child, text, 2048);
+    auto* seen = reinterpret_cast<BoxSeen*>(param);
+    if (_wcsicmp(className, L"Static") == 0 && wcslen(text) > seen->text.size()) seen->text = text;
     return TRUE;
 }
 
-// Waits for the help box on another thread, reads it and presses OK.
-class HelpBoxCloser {
-public:
-    HelpBoxCloser() : thread_([this] { Run(); }) {}
-    ~HelpBoxCloser() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    const BoxSeen& Finish() {
-        stop_ = true;
-        thread_.join();
-        return seen_;
-    }
-
-private:
-    void Run() {
-        for (int waited = 0; waited < 10000 && !seen_.found; waited += 20) {
+// Waits up to ten seconds on another thread for the help box, reads it and presses OK.
+BoxSeen ShowHelpAndClose(const wchar_t* name, int* result) {
+    BoxSeen seen;
+    std::atomic<bool> stop{false};
+    std::thread closer([&] {
+        for (int waited = 0; waited < 10000 && !stop; waited += 20, Sleep(20)) {
             HWND box = FindWindowW(L"#32770", L"Kelvane Plugin Help");
-            if (box) {
-                wchar_t caption[256] = {};
-                GetWindowTextW(box, caption, 256);
-                seen_.caption = caption;
-                seen_.owner = GetWindow(box, GW_OWNER);
-                EnumChildWindows(box, ReadStaticText, reinterpret_cast<LPARAM>(&seen_));
-                seen_.found = true;
-                PostMessageW(box, WM_COMMAND, IDOK, 0);
-                return;
-            }
-            if (stop_) return;
-            Sleep(20);
+            if (!box) continue;
+            wchar_t caption[256] = {};
+            GetWindowTextW(box, caption, 256);
+            seen.caption = caption;
+            seen.owner = GetWindow(box, GW_OWNER);
+            EnumChildWindows(box, ReadStaticText, reinterpret_cast<LPARAM>(&seen));
+            seen.found = true;
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            return;
         }
-    }
-    std::atomic<bool> stop_{false};
-    BoxSeen seen_;
-    std::thread thread_;
-};
+    });
+    *result = Help(name);
+    stop = true;
+    closer.join();
+    return seen;
+}
 
 TEST_F(HelpTest, HelpShowsTheWholeTextOwnedByTheForegroundWindow) {
     // Hidden: under Wine without a window manager every visible window takes
@@ -239,18 +211,15 @@ TEST_F(HelpTest, HelpShowsTheWholeTextOwnedByTheForegroundWindow) {
                                  GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(front, nullptr);
     SetForegroundWindow(front);
-    HWND foreground = GetForegroundWindow();
-    EXPECT_EQ(foreground, front);
-
-    for (const auto& row : {std::pair<const wchar_t*, const wchar_t*>{L"_TRIALRUN", TrialRunHelpText},
-                            std::pair<const wchar_t*, const wchar_t*>{L"kv", KvHelpText}}) {
-        HelpBoxCloser closer;
-        EXPECT_EQ(Help(row.first), 1) << row.first;
-        const BoxSeen& seen = closer.Finish();
-        ASSERT_TRUE(seen.found) << row.first;
+    EXPECT_EQ(GetForegroundWindow(), front);
+    for (const auto& [name, text] : {std::pair{L"_TRIALRUN", TrialRunHelpText}, std::pair{L"kv", KvHelpText}}) {
+        int result = 0;
+        const BoxSeen seen = ShowHelpAndClose(name, &result);
+        EXPECT_EQ(result, 1) << name;
+        ASSERT_TRUE(seen.found) << name;
         EXPECT_EQ(seen.caption, L"Kelvane Plugin Help");
-        EXPECT_EQ(seen.text, row.second) << row.first;
-        EXPECT_EQ(seen.owner, foreground) << row.first;
+        EXPECT_EQ(seen.text, text) << name;
+        EXPECT_EQ(seen.owner, front) << name;
     }
     DestroyWindow(front);
 }

@@ -1,12 +1,11 @@
 // The KV options: numbers in their three bases, every option and its checks,
 // the error messages with the upper-cased argument, the sound file checks on
-// real files, the /O help and the version line.
+// real files, and bad lines through the host.
 #include <gtest/gtest.h>
 #include <cerrno>
 #include <climits>
 #include <string>
 #include "cmdline/arg_splitter.h"
-#include "cmdline/help_text.h"
 #include "cmdline/trial_options.h"
 #include "frame/plugin_state.h"
 #include "test_support.h"
@@ -21,10 +20,17 @@ protected:
     void TearDown() override { ResetPluginStateForTest(); }
 
     // Splits and parses the line as the KV command does.
-    int Parse(const wchar_t* line) {
-        SplitArgs(line);
+    int Parse(const std::wstring& line) {
+        SplitArgs(line.c_str());
         SetDefaultTrialSettings(&settings);
         return ParseTrialOptions(&settings);
+    }
+    // Parses a line that must fail and gives what it wrote to standard error.
+    std::wstring ErrorOf(const std::wstring& line) {
+        CapturedOutput output;
+        EXPECT_EQ(Parse(line), 1) << line;
+        EXPECT_EQ(output.Out(), L"") << line;
+        return output.Err();
     }
 
     TrialSettings settings{};
@@ -32,14 +38,12 @@ protected:
 
 // --- Numbers
 
-struct NumberCase {
-    const wchar_t* text;
-    int result;
-    uint32_t value;
-};
-
 TEST(ParseNumberTest, ReadsDecimalHexadecimalAndOctalInWholeTextMode) {
-    const NumberCase cases[] = {
+    const struct {
+        const wchar_t* text;
+        int result;
+        uint32_t value;
+    } cases[] = {
         {L"0", 0, 0},          {L"010", 0, 10},        {L"0x10", 0, 16},     {L"0X1f", 0, 31},
         {L"0o17", 0, 15},      {L"0O7", 0, 7},         {L"4294967295", 0, UINT32_MAX},
         {L"0xFFFFFFFF", 0, UINT32_MAX},                {L"0o37777777777", 0, UINT32_MAX},
@@ -49,36 +53,34 @@ TEST(ParseNumberTest, ReadsDecimalHexadecimalAndOctalInWholeTextMode) {
         {L" 5", -1, 0},        {L"5x", -1, 0},         {L"0o8", -1, 0},      {L"0x", -1, 0},
         {L"0xg", -1, 0},       {L"5 ", -1, 0},         {L"\uff15", -1, 0},
     };
-    for (const NumberCase& c : cases) {
+    for (const auto& c : cases) {
         uint32_t value = 12345;
         EXPECT_EQ(ParseNumber(c.text, &value, nullptr), c.result) << c.text;
         EXPECT_EQ(value, c.result == 0 ? c.value : 12345u) << c.text << ": output written only on success";
     }
+    uint32_t value = 0;
+    EXPECT_EQ(ParseNumber(L"4", nullptr, nullptr), -1);
+    EXPECT_EQ(ParseNumber(nullptr, &value, nullptr), -1);
 }
 
 TEST(ParseNumberTest, WithAnEndOutputStopsAfterTheLastDigit) {
-    struct {
+    const struct {
         const wchar_t* text;
         uint32_t value;
-        const wchar_t* rest;
-    } cases[] = {{L"3!", 3, L"!"}, {L"0o8", 0, L"o8"}, {L"0x1fz", 31, L"z"}, {L"12,4", 12, L",4"}, {L"7", 7, L""}};
+        const wchar_t* rest;  // null: no number
+    } cases[] = {{L"3!", 3, L"!"}, {L"0o8", 0, L"o8"}, {L"0x1fz", 31, L"z"}, {L"12,4", 12, L",4"}, {L"7", 7, L""},
+                 {L",4", 0, nullptr}};
     for (const auto& c : cases) {
         uint32_t value = 0;
         const wchar_t* end = nullptr;
-        ASSERT_EQ(ParseNumber(c.text, &value, &end), 0) << c.text;
+        EXPECT_EQ(ParseNumber(c.text, &value, &end), c.rest ? 0 : -1) << c.text;
         EXPECT_EQ(value, c.value) << c.text;
-        EXPECT_STREQ(end, c.rest) << c.text;
+        EXPECT_EQ(end ? std::wstring(end) : L"(none)", c.rest ? c.rest : L"(none)") << c.text;
     }
-    const wchar_t* end = nullptr;
-    uint32_t value = 0;
-    EXPECT_EQ(ParseNumber(L",4", &value, &end), -1);
-    EXPECT_EQ(end, nullptr);
-    EXPECT_EQ(ParseNumber(L"4", nullptr, &end), -1);
-    EXPECT_EQ(ParseNumber(nullptr, &value, &end), -1);
 }
 
 TEST(ParseSignedNumberTest, ReadsSignedDecimalAndHexadecimalBitPatterns) {
-    struct {
+    const struct {
         const wchar_t* text;
         int result;
         int32_t value;
@@ -101,96 +103,66 @@ TEST(ParseSignedNumberTest, ReadsSignedDecimalAndHexadecimalBitPatterns) {
 
 // --- Options that succeed
 
-TEST_F(OptionsTest, DefaultsRunTenTimesWithEveryFeatureOn) {
-    CapturedOutput output;
-    ASSERT_EQ(Parse(L"echo hi"), kParseProceed);
-    EXPECT_EQ(settings.runCount, 10u);
-    EXPECT_EQ(settings.nDropSlowest, 0u);
-    EXPECT_EQ(settings.nDropFastest, 0u);
-    EXPECT_FALSE(settings.dropTenPercent || settings.bitBucket || settings.quiet || settings.showHours ||
-                 settings.milliseconds || settings.excludeErrors || settings.noHighlight || settings.playSound);
-    EXPECT_TRUE(settings.recap && settings.grabFocus && settings.jiggle && settings.titleBar);
-    EXPECT_STREQ(settings.soundFile, L"");
-    EXPECT_EQ(settings.userAbort, 0);
-    EXPECT_EQ(settings.command, g_state.argv[0]);
-    EXPECT_STREQ(settings.command, L"echo hi");
-    EXPECT_EQ(output.Out() + output.Err(), L"");
+// The switches in effect, one letter each: the upper-case ones for features
+// turned on, the lower-case ones for the defaults turned off by /O.
+std::wstring Flags(const TrialSettings& s) {
+    std::wstring flags;
+    const std::pair<bool, wchar_t> all[] = {
+        {s.bitBucket, L'B'},  {s.excludeErrors, L'E'}, {s.showHours, L'H'}, {s.milliseconds, L'M'},
+        {s.quiet, L'Q'},      {s.dropTenPercent, L'%'}, {s.playSound, L'S'}, {s.noHighlight, L'c'},
+        {!s.grabFocus, L'f'}, {!s.jiggle, L'j'},        {!s.recap, L'r'},    {!s.titleBar, L't'},
+    };
+    for (const auto& [on, letter] : all)
+        if (on) flags += letter;
+    return flags;
 }
 
-struct SettingsCase {
-    const wchar_t* line;
-    uint32_t runCount, slowest, fastest;
-    int32_t userAbort;
-};
-
-TEST_F(OptionsTest, NumbersOfRunsDropsAndAbortCodeComeFromTheValues) {
-    const SettingsCase cases[] = {
-        {L"/N:0x10 x", 16, 0, 0, 0},   {L"/N:0o17 x", 15, 0, 0, 0},   {L"/N:010 x", 10, 0, 0, 0},
-        {L"/n=5 x", 5, 0, 0, 0},       {L"/N5 x", 5, 0, 0, 0},        {L"/N:1000000 x", 1000000, 0, 0, 0},
-        {L"/N:1 x", 1, 0, 0, 0},       {L"/N:3 /N:4 x", 4, 0, 0, 0},
-        {L"/D x", 10, 1, 1, 0},        {L"/d:3! x", 10, 3, 3, 0},     {L"/D:,2 x", 10, 0, 2, 0},
-        {L"/D:2; x", 10, 2, 0, 0},     {L"/D:2;3 x", 10, 2, 3, 0},    {L"/D=4,5 x", 10, 4, 5, 0},
-        {L"/D:1000,1000 x", 10, 1000, 1000, 0},
-        {L"/D:5,6 /D:,2 x", 10, 5, 2, 0},                            {L"/D:5,6 /D:1 x", 10, 1, 6, 0},
-        {L"/U:-1 x", 10, 0, 0, -1},    {L"/U:0xFFFFFFFF x", 10, 0, 0, -1},
-        {L"/U:7 /U:0 x", 10, 0, 0, 0}, {L"/u=-2147483648 x", 10, 0, 0, INT32_MIN},
+TEST_F(OptionsTest, EveryOptionSetsItsSettingAndLaterOnesOverrideEarlierOnes) {
+    const struct {
+        const wchar_t* line;
+        uint32_t runCount, slowest, fastest;
+        int32_t userAbort;
+        const wchar_t* flags;
+    } cases[] = {
+        {L"x", 10, 0, 0, 0, L""},
+        {L"/N:0x10 x", 16, 0, 0, 0, L""},   {L"/N:0o17 x", 15, 0, 0, 0, L""},   {L"/N:010 x", 10, 0, 0, 0, L""},
+        {L"/n=5 x", 5, 0, 0, 0, L""},       {L"/N5 x", 5, 0, 0, 0, L""},        {L"/N:1 x", 1, 0, 0, 0, L""},
+        {L"/N:1000000 x", 1000000, 0, 0, 0, L""},                              {L"/N:3 /N:4 x", 4, 0, 0, 0, L""},
+        {L"/D x", 10, 1, 1, 0, L""},        {L"/d:3! x", 10, 3, 3, 0, L""},     {L"/D:,2 x", 10, 0, 2, 0, L""},
+        {L"/D:2; x", 10, 2, 0, 0, L""},     {L"/D:2;3 x", 10, 2, 3, 0, L""},    {L"/D=4,5 x", 10, 4, 5, 0, L""},
+        {L"/D:1000,1000 x", 10, 1000, 1000, 0, L""},
+        {L"/D:5,6 /D:,2 x", 10, 5, 2, 0, L""},                                 {L"/D:5,6 /D:1 x", 10, 1, 6, 0, L""},
+        {L"/DD /D:4 x", 10, 4, 0, 0, L"%"}, {L"/D:4 /dd x", 10, 4, 0, 0, L"%"},
+        {L"/U:-1 x", 10, 0, 0, -1, L""},    {L"/U:0xFFFFFFFF x", 10, 0, 0, -1, L""},
+        {L"/U:7 /U:0 x", 10, 0, 0, 0, L""}, {L"/u=-2147483648 x", 10, 0, 0, INT32_MIN, L""},
+        {L"/b /e /h /m x", 10, 0, 0, 0, L"BEHM"},
+        {L"/Q x", 10, 0, 0, 0, L"Q"},       {L"/qq x", 10, 0, 0, 0, L"BQ"},
+        {L"/o:cf x", 10, 0, 0, 0, L"cf"},   {L"/OJRT x", 10, 0, 0, 0, L"jrt"},  {L"/O: x", 10, 0, 0, 0, L""},
+        {L"/O:T /B /T x", 10, 0, 0, 0, L"B"},                                  {L"/T /O:T x", 10, 0, 0, 0, L"t"},
+        {L"/S x", 10, 0, 0, 0, L"S"},
     };
-    for (const SettingsCase& c : cases) {
+    for (const auto& c : cases) {
         CapturedOutput output;
         ASSERT_EQ(Parse(c.line), kParseProceed) << c.line << ": " << output.Err();
         EXPECT_EQ(settings.runCount, c.runCount) << c.line;
         EXPECT_EQ(settings.nDropSlowest, c.slowest) << c.line;
         EXPECT_EQ(settings.nDropFastest, c.fastest) << c.line;
         EXPECT_EQ(settings.userAbort, c.userAbort) << c.line;
+        EXPECT_EQ(Flags(settings), c.flags) << c.line;
+        EXPECT_STREQ(settings.soundFile, L"") << c.line;
+        EXPECT_EQ(settings.command, g_state.argv[g_state.argCount - 1]) << c.line;
         EXPECT_STREQ(settings.command, L"x") << c.line;
+        EXPECT_EQ(output.Out() + output.Err(), L"") << c.line;
     }
-}
-
-TEST_F(OptionsTest, SwitchesSetTheirFlagsAndLaterOnesOverrideEarlierOnes) {
-    CapturedOutput output;
-    ASSERT_EQ(Parse(L"/b /e /h /m x"), kParseProceed);
-    EXPECT_TRUE(settings.bitBucket && settings.excludeErrors && settings.showHours && settings.milliseconds);
-    EXPECT_FALSE(settings.quiet);
-
-    ASSERT_EQ(Parse(L"/Q x"), kParseProceed);
-    EXPECT_TRUE(settings.quiet);
-    EXPECT_FALSE(settings.bitBucket);
-    ASSERT_EQ(Parse(L"/qq x"), kParseProceed);
-    EXPECT_TRUE(settings.quiet && settings.bitBucket);
-
-    ASSERT_EQ(Parse(L"/o:cf x"), kParseProceed);
-    EXPECT_TRUE(settings.noHighlight);
-    EXPECT_FALSE(settings.grabFocus);
-    EXPECT_TRUE(settings.jiggle && settings.recap && settings.titleBar);
-    ASSERT_EQ(Parse(L"/OJRT x"), kParseProceed);
-    EXPECT_FALSE(settings.jiggle || settings.recap || settings.titleBar);
-    EXPECT_TRUE(settings.grabFocus);
-    EXPECT_FALSE(settings.noHighlight);
-    ASSERT_EQ(Parse(L"/O: x"), kParseProceed);
-    EXPECT_TRUE(settings.jiggle && settings.recap && settings.titleBar && settings.grabFocus);
-
-    ASSERT_EQ(Parse(L"/O:T /B /T x"), kParseProceed);
-    EXPECT_TRUE(settings.titleBar);
-    ASSERT_EQ(Parse(L"/T /O:T x"), kParseProceed);
-    EXPECT_FALSE(settings.titleBar);
-
-    for (const wchar_t* line : {L"/DD /D:4 x", L"/D:4 /dd x"}) {
-        ASSERT_EQ(Parse(line), kParseProceed) << line;
-        EXPECT_TRUE(settings.dropTenPercent) << line;
-        EXPECT_EQ(settings.nDropSlowest, 4u) << line;
-    }
-    EXPECT_EQ(output.Out() + output.Err(), L"");
 }
 
 // --- Errors
 
-struct ErrorCase {
-    const wchar_t* line;
-    const wchar_t* message;  // after the prefix
-};
-
 TEST_F(OptionsTest, EveryBadOptionEndsTheCommandWithItsMessage) {
-    const ErrorCase cases[] = {
+    const struct {
+        std::wstring line;
+        const wchar_t* message;  // after the prefix
+    } cases[] = {
         {L"", L"Missing command\r\n"},
         {L"/Q /B", L"Missing command\r\n"},
         {L"/N:5x cmd", L"Bad value: \"/N:5X\"\r\n"},
@@ -224,215 +196,91 @@ TEST_F(OptionsTest, EveryBadOptionEndsTheCommandWithItsMessage) {
         // The first error wins; later arguments are not looked at.
         {L"/N:0 /?", L"Number of runs must be 1 to 1000000: 0\r\n"},
         {L"/X /N:0 cmd", L"Unknown option: \"/X\"\r\n"},
+        {L"/s:a<b|c.wav x", L"Bad filename: \"/S:A<B|C.WAV\"\r\n"},
+        // An overflowing line leaves no arguments, so the command is missing too.
+        {L"/Q " + std::wstring(9000, L'c'), L"Buffer overflow: b = 8191, MAX_ARG_LEN = 8192 \r\nKelvane plugin: Missing command\r\n"},
     };
-    for (const ErrorCase& c : cases) {
-        CapturedOutput output;
-        EXPECT_EQ(Parse(c.line), 1) << c.line;
-        EXPECT_EQ(output.Err(), kPrefix + c.message) << c.line;
-        EXPECT_EQ(output.Out(), L"") << c.line;
-    }
-}
-
-TEST_F(OptionsTest, QuotedArgumentIsUpperCasedInPlace) {
-    CapturedOutput output;
-    ASSERT_EQ(Parse(L"/q /n:5x echo"), 1);
-    EXPECT_STREQ(g_state.argv[0], L"/q");
-    EXPECT_STREQ(g_state.argv[1], L"/N:5X");
-    EXPECT_STREQ(g_state.argv[2], L"echo");
+    for (const auto& c : cases) EXPECT_EQ(ErrorOf(c.line), kPrefix + c.message) << c.line.substr(0, 40);
+    // The argument is upper-cased where it lies; the others stay as typed.
+    ErrorOf(L"/q /n:5x echo");
+    EXPECT_EQ(std::wstring(g_state.argv[0]) + L" " + g_state.argv[1] + L" " + g_state.argv[2], L"/q /N:5X echo");
 }
 
 TEST_F(OptionsTest, ASecondWordAfterTheCommandIsASyntaxError) {
     // The splitter never produces this (the command takes the rest of the
     // line), so the list is laid out by hand as another producer might.
-    wchar_t* buf = g_state.argBuf;
-    wcscpy(buf, L"/Q");
-    wcscpy(buf + 3, L"echo");
-    wcscpy(buf + 8, L"stray");
-    g_state.argv[0] = buf;
-    g_state.argv[1] = buf + 3;
-    g_state.argv[2] = buf + 8;
-    g_state.argLen[0] = 2;
-    g_state.argLen[1] = 4;
-    g_state.argLen[2] = 5;
-    g_state.argCount = 3;
+    const wchar_t* words[] = {L"/Q", L"echo", L"stray"};
+    wchar_t* at = g_state.argBuf;
+    for (const wchar_t* word : words) {
+        wcscpy(at, word);
+        g_state.argv[g_state.argCount] = at;
+        g_state.argLen[g_state.argCount++] = static_cast<int>(wcslen(word));
+        at += wcslen(word) + 1;
+    }
     SetDefaultTrialSettings(&settings);
     CapturedOutput output;
     EXPECT_EQ(ParseTrialOptions(&settings), 1);
     EXPECT_EQ(output.Err(), kPrefix + L"Syntax error: \"STRAY\"\r\n");
 }
 
-TEST_F(OptionsTest, OverflowedLineIsReportedAsAMissingCommandToo) {
-    CapturedOutput output;
-    std::wstring line = L"/Q " + std::wstring(9000, L'c');
-    EXPECT_EQ(Parse(line.c_str()), 1);
-    EXPECT_EQ(output.Err(), kPrefix + L"Buffer overflow: b = 8191, MAX_ARG_LEN = 8192 \r\n" + kPrefix +
-                                L"Missing command\r\n");
-}
+// --- Sound file, on real files
 
-TEST_F(OptionsTest, AfterABadLineTheNextCommandParsesNormally) {
-    CapturedOutput output;
-    for (const wchar_t* bad : {L"/N:0 x", L"/D:3!,2 x", L"/Q", L"/O:z x", L"/U: x"}) {
-        ASSERT_EQ(Parse(bad), 1) << bad;
-        ASSERT_EQ(Parse(L"/N:2 /D:1 echo ok"), kParseProceed) << "after " << bad;
-        EXPECT_EQ(settings.runCount, 2u);
-        EXPECT_EQ(settings.nDropSlowest, 1u);
-        EXPECT_STREQ(settings.command, L"echo ok");
-    }
-}
-
-// --- Help and version
-
-TEST_F(OptionsTest, HelpOptionWritesTheHelpAndEndsTheCommandWithZero) {
-    {
-        CapturedOutput output;
-        EXPECT_EQ(Parse(L"/? x"), 0);
-        std::wstring out = output.Out();
-        EXPECT_EQ(out.size(), 649u);
-        EXPECT_EQ(out.substr(0, 35), L"Run and time a command repeatedly.\n");
-        EXPECT_EQ(output.Err(), L"");
-    }
-    {
-        CapturedOutput output;
-        EXPECT_EQ(Parse(L"/?? x"), 0);
-        const std::wstring version = L"\r\n\t\t\t\tKelvane  0.99.1.0 (x64)\r\n";
-        std::wstring out = output.Out();
-        ASSERT_EQ(out.size(), 649u + version.size());
-        EXPECT_EQ(out.substr(649), version);
-    }
-    {
-        // Help comes first and nothing after it is checked.
-        CapturedOutput output;
-        EXPECT_EQ(Parse(L"/? /N:0"), 0);
-        EXPECT_EQ(output.Out().size(), 649u);
-        EXPECT_EQ(output.Err(), L"");
-    }
-}
-
-TEST_F(OptionsTest, SuboptionQuestionMarkWritesTheSuboptionHelp) {
-    for (const wchar_t* line : {L"/O? x", L"/O:C? x", L"/o=?z x"}) {
-        CapturedOutput output;
-        EXPECT_EQ(Parse(line), 0) << line;
-        EXPECT_EQ(output.Out(), OptionOHelpText) << line;
-        EXPECT_EQ(output.Err(), L"") << line;
-    }
-}
-
-// --- Sound file
-
-class SoundOptionTest : public OptionsTest {
-protected:
-    void SetUp() override {
-        OptionsTest::SetUp();
-        dir = MakeTempDir();
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override {
-        RemoveTree(dir);
-        OptionsTest::TearDown();
-    }
-    std::wstring File(const std::wstring& name) {
-        std::wstring path = dir + L"\\" + name;
-        WriteTextFile(path, L"RIFF");
-        return path;
-    }
-    int ParseSound(const std::wstring& name) { return Parse((L"/S:\"" + name + L"\" x").c_str()); }
-
-    std::wstring dir;
-};
-
-TEST_F(SoundOptionTest, AcceptsAnExistingWaveFileByItsFullName) {
-    CapturedOutput output;
-    for (const wchar_t* name : {L"ding.wav", L"DING2.WaV", L"with blank.wav"}) {
-        std::wstring path = File(name);
-        ASSERT_EQ(ParseSound(path), kParseProceed) << output.Err();
-        EXPECT_TRUE(settings.playSound);
-        EXPECT_EQ(std::wstring(settings.soundFile), path);
-    }
-    EXPECT_EQ(output.Err(), L"");
-}
-
-TEST_F(SoundOptionTest, RelativeNameBecomesTheFullName) {
-    std::wstring path = File(L"rel.wav");
-    wchar_t saved[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, saved);
-    ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
-    CapturedOutput output;
-    int result = Parse(L"/S:rel.wav x");
-    SetCurrentDirectoryW(saved);
-    ASSERT_EQ(result, kParseProceed) << output.Err();
-    EXPECT_EQ(std::wstring(settings.soundFile), path);
-}
-
-TEST_F(SoundOptionTest, EmptyValueMeansTheSystemSoundAndASecondSoundStartsAgain) {
-    CapturedOutput output;
-    ASSERT_EQ(Parse(L"/S x"), kParseProceed);
-    EXPECT_TRUE(settings.playSound);
-    EXPECT_STREQ(settings.soundFile, L"");
-
-    std::wstring path = File(L"a.wav");
-    ASSERT_EQ(Parse((L"/S:" + path + L" /S: x").c_str()), kParseProceed) << output.Err();
-    EXPECT_TRUE(settings.playSound);
-    EXPECT_STREQ(settings.soundFile, L"");
-}
-
-TEST_F(SoundOptionTest, RejectsDirectoriesMissingFilesAndOtherExtensions) {
+TEST_F(OptionsTest, SoundTakesTheFullNameOfAnExistingWaveFileOnly) {
+    const std::wstring dir = MakeTempDir();
+    ASSERT_FALSE(dir.empty());
+    auto file = [&dir](const std::wstring& name) {
+        WriteTextFile(dir + L"\\" + name, L"RIFF");
+        return dir + L"\\" + name;
+    };
     CreateDirectoryW((dir + L"\\folder.wav").c_str(), nullptr);
     CreateDirectoryW((dir + L"\\ends.in.dir").c_str(), nullptr);
-    const std::wstring inDottedDir = File(L"ends.in.dir\\x");
-    const std::wstring noExtension = File(L"noext");
-    const std::wstring mp3 = File(L"tune.mp3");
-    const std::wstring doubled = File(L"tune.wav.txt");
-    const struct {
-        std::wstring name;
-        std::wstring message;
-    } cases[] = {
-        {dir + L"\\folder.wav", L"File not found: \"" + dir + L"\\folder.wav\"\r\n"},
-        {dir + L"\\missing.wav", L"File not found: \"" + dir + L"\\missing.wav\"\r\n"},
-        {inDottedDir, L"Not a .WAV file: \"" + inDottedDir + L"\"\r\n"},
-        {noExtension, L"Not a .WAV file: \"" + noExtension + L"\"\r\n"},
-        {mp3, L"Not a .WAV file: \"" + mp3 + L"\"\r\n"},
-        {doubled, L"Not a .WAV file: \"" + doubled + L"\"\r\n"},
-    };
-    for (const auto& c : cases) {
-        CapturedOutput output;
-        EXPECT_EQ(ParseSound(c.name), 1) << c.name;
-        EXPECT_EQ(output.Err(), kPrefix + c.message) << c.name;
-    }
-}
-
-TEST_F(SoundOptionTest, RejectsDevicesAndNamesTheHostCannotResolve) {
-    {
-        // A device answers to its name but is no file to play.
-        wchar_t device[MAX_PATH];
-        GetFullPathNameW(L"nul", MAX_PATH, device, nullptr);
-        CapturedOutput output;
-        EXPECT_EQ(Parse(L"/S:nul x"), 1);
-        EXPECT_EQ(output.Err(), kPrefix + L"File not found: \"" + device + L"\"\r\n");
-    }
-    {
-        CapturedOutput output;
-        EXPECT_EQ(Parse(L"/s:a<b|c.wav x"), 1);
-        EXPECT_EQ(output.Err(), kPrefix + L"Bad filename: \"/S:A<B|C.WAV\"\r\n");
-    }
-}
-
-TEST_F(SoundOptionTest, FullNameOfTwoHundredFiftySixCharactersIsTooLong) {
-    std::wstring base = dir + L"\\";
-    std::wstring fits = File(std::wstring(255 - base.size() - 4, L'a') + L".wav");
-    ASSERT_EQ(fits.size(), 255u);
+    const std::wstring base = dir + L"\\";
+    const std::wstring longest = file(std::wstring(255 - base.size() - 4, L'a') + L".wav");
     // The length is checked before the file is looked for, so this one need not exist.
-    std::wstring tooLong = base + std::wstring(256 - base.size() - 4, L'a') + L".wav";
-    {
+    const std::wstring tooLong = base + std::wstring(256 - base.size() - 4, L'a') + L".wav";
+    ASSERT_EQ(longest.size(), 255u);
+    wchar_t device[MAX_PATH];
+    GetFullPathNameW(L"nul", MAX_PATH, device, nullptr);
+    auto notWave = [](const std::wstring& path) { return L"Not a .WAV file: \"" + path + L"\"\r\n"; };
+    auto notFound = [](const std::wstring& path) { return L"File not found: \"" + path + L"\"\r\n"; };
+
+    const struct {
+        std::wstring line;
+        std::wstring soundFile;  // when the line is taken
+        std::wstring message;    // when it is refused, after the prefix
+    } cases[] = {
+        {L"/S:\"" + file(L"ding.wav") + L"\" x", dir + L"\\ding.wav", L""},
+        {L"/S:\"" + file(L"DING2.WaV") + L"\" x", dir + L"\\DING2.WaV", L""},
+        {L"/S:\"" + file(L"with blank.wav") + L"\" x", dir + L"\\with blank.wav", L""},
+        {L"/S:rel.wav x", file(L"rel.wav"), L""},
+        {L"/S:" + longest + L" x", longest, L""},
+        // A later empty /S goes back to the system sound.
+        {L"/S:" + dir + L"\\ding.wav /S: x", L"", L""},
+        {L"/S:" + tooLong + L" x", L"", L"Sound filename too long: \"" + tooLong + L"\"\r\n  (Must be less than 256 characters)\r\n"},
+        {L"/S:" + dir + L"\\folder.wav x", L"", notFound(dir + L"\\folder.wav")},
+        {L"/S:" + dir + L"\\missing.wav x", L"", notFound(dir + L"\\missing.wav")},
+        // A device answers to its name but is no file to play.
+        {L"/S:nul x", L"", notFound(device)},
+        {L"/S:" + file(L"ends.in.dir\\x") + L" x", L"", notWave(dir + L"\\ends.in.dir\\x")},
+        {L"/S:" + file(L"noext") + L" x", L"", notWave(dir + L"\\noext")},
+        {L"/S:" + file(L"tune.mp3") + L" x", L"", notWave(dir + L"\\tune.mp3")},
+        {L"/S:" + file(L"tune.wav.txt") + L" x", L"", notWave(dir + L"\\tune.wav.txt")},
+    };
+    wchar_t savedDir[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, savedDir);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+    for (const auto& c : cases) {
+        if (!c.message.empty()) {
+            EXPECT_EQ(ErrorOf(c.line), kPrefix + c.message) << c.line;
+            continue;
+        }
         CapturedOutput output;
-        EXPECT_EQ(ParseSound(fits), kParseProceed) << output.Err();
-        EXPECT_EQ(std::wstring(settings.soundFile), fits);
+        EXPECT_EQ(Parse(c.line), kParseProceed) << c.line << ": " << output.Err();
+        EXPECT_TRUE(settings.playSound) << c.line;
+        EXPECT_EQ(std::wstring(settings.soundFile), c.soundFile) << c.line;
     }
-    {
-        CapturedOutput output;
-        EXPECT_EQ(ParseSound(tooLong), 1);
-        EXPECT_EQ(output.Err(), kPrefix + L"Sound filename too long: \"" + tooLong + L"\"\r\n" +
-                                    L"  (Must be less than 256 characters)\r\n");
-    }
+    SetCurrentDirectoryW(savedDir);
+    RemoveTree(dir);
 }
 
 // --- Through the host
@@ -442,15 +290,16 @@ TEST(KvCommandLineTest, BadLinesEndWithTheirMessageAndTheNextCommandStillRuns) {
         L"kv /N:0 echo x\r\necho rc=%_?\r\n"
         L"kv /d:3!,2 echo x\r\necho rc=%_?\r\n"
         L"kv /Q\r\necho rc=%_?\r\n"
+        L"kv /O:z /U: echo x\r\necho rc=%_?\r\n"
         L"kv /N:2 /Q /O:CFJT echo ran-ok\r\necho rc=%_?\r\n";
     HostRun run = RunKvHost(L"", input);
     EXPECT_EQ(run.err, kPrefix + L"Number of runs must be 1 to 1000000: 0\r\n" + kPrefix +
-                           L"Bad nDropFastest value: \"/D:3!,2\"\r\n" + kPrefix + L"Missing command\r\n");
-    std::wstring out = run.out;
+                           L"Bad nDropFastest value: \"/D:3!,2\"\r\n" + kPrefix + L"Missing command\r\n" + kPrefix +
+                           L"Unknown suboption: \"/O:Z\"\r\n");
     size_t at = 0;
-    for (const wchar_t* expected : {L"rc=1", L"rc=1", L"rc=1", L"ran-ok", L"ran-ok", L"rc=0"}) {
-        size_t found = out.find(expected, at);
-        ASSERT_NE(found, std::wstring::npos) << "missing " << expected << " in:\n" << out;
+    for (const wchar_t* expected : {L"rc=1", L"rc=1", L"rc=1", L"rc=1", L"ran-ok", L"ran-ok", L"rc=0"}) {
+        const size_t found = run.out.find(expected, at);
+        ASSERT_NE(found, std::wstring::npos) << "missing " << expected << " in:\n" << run.out;
         at = found + 1;
     }
 }
