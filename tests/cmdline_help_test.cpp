@@ -131,7 +131,7 @@ TEST_F(HelpTest, ConsoleGetsPlainTextAndAPseudoConsoleEscapeSequences) {
             EXPECT_EQ(mode & wanted, wanted);
         }
     }
-    // The escaped text still fits the host's work buffer with its terminator.
+    // The escaped text and its terminator fit the 817 characters set aside for it.
     EXPECT_LE(EscapedHelp().size() + 1, 817u);
     SetConsoleMode(conOut, savedMode);
     g_state.conOut = nullptr;
