@@ -138,6 +138,7 @@ protected:
         EXPECT_EQ(g_state.trialRun, -1);
         EXPECT_EQ(g_state.jiggleTimer, 0u);
         EXPECT_EQ(g_state.titleSaved, 0u);
+        EXPECT_EQ(HostTitleOption(), L"Yes");  // as SetUp left it
         wchar_t value[16] = L"x";
         EXPECT_EQ(_trialrun(value), 0);
         EXPECT_STREQ(value, L"");
@@ -220,7 +221,6 @@ TEST_F(TrialFlowTest, UserAbortCodeEndsTheSeriesWithoutReportAndRestoresTheHandl
     EXPECT_EQ(ScreenLines(), (std::vector<std::wstring>{L"Run #1 of 5:  exitcode %_trialrun",
                                                        L"Run #2 of 5:  exitcode %_trialrun"}));
     EXPECT_TRUE(s_sounds.empty());
-    EXPECT_EQ(HostTitleOption(), L"Yes");
     EXPECT_EQ(ConsoleTitle(), L"\u2001");
     ExpectIdleAfterwards();
     // The series' own timer was running and is gone now.
@@ -245,7 +245,6 @@ TEST_F(TrialFlowTest, TitleShowsTheRunAndEstimateAndIsBlankedAfterwards) {
     EXPECT_EQ(s_probes[7].trialRun, -1);
     EXPECT_NE(output.Out().find(L"Wall time:  00:07.000\r\n"), std::wstring::npos) << output.Out();
     EXPECT_EQ(ConsoleTitle(), L"\u2001");
-    EXPECT_EQ(HostTitleOption(), L"Yes");
     ExpectIdleAfterwards();
 }
 
@@ -311,26 +310,6 @@ TEST_F(TrialFlowTest, SoundPlaysOnceAfterTheReport) {
     RemoveTree(dir);
 }
 
-TEST_F(TrialFlowTest, AllocationFailureEndsTheCommandBeforeAnyRun) {
-    g_sys.allocate = LimitedAllocate;
-    // The two record arrays and the copy of the command text: any may fail.
-    for (int granted : {0, 1, 2}) {
-        s_allocationsLeft = granted;
-        SetConsoleTitleW(L"untouched");
-        CapturedOutput output;
-        EXPECT_EQ(Kv(L"/N:2 echo ran"), 2) << granted;
-        EXPECT_EQ(output.Err(), L"Kelvane plugin: Error allocating data array\r\n") << granted;
-        EXPECT_EQ(output.Out(), L"") << granted;
-        EXPECT_EQ(ConsoleTitle(), L"untouched");
-        EXPECT_EQ(HostTitleOption(), L"Yes");
-        ExpectIdleAfterwards();
-    }
-    EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{});
-    s_allocationsLeft = 3;  // all it needs
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/N:2 /O:FJT echo ran"), 0);
-    EXPECT_EQ(output.Out().find(L"ran\r\nran\r\n"), 0u);
-}
 
 TEST_F(TrialFlowTest, InnerKvChangesNeitherTheOuterCommandNorItsTimerOrTitleState) {
     CapturedOutput output;
@@ -352,7 +331,6 @@ TEST_F(TrialFlowTest, InnerKvChangesNeitherTheOuterCommandNorItsTimerOrTitleStat
     EXPECT_EQ(s_probes[7].title.rfind(L"Run #2 of 2: \u2001\u2001ETR ", 0), 0u) << s_probes[7].title;
     ExpectIdleAfterwards();
     EXPECT_FALSE(KillTimer(nullptr, outerTimer));
-    EXPECT_EQ(HostTitleOption(), L"Yes");
     EXPECT_EQ(ConsoleTitle(), L"\u2001");
 }
 
@@ -421,13 +399,36 @@ TEST_F(TrialFlowTest, WithoutAConsoleDeviceTheRunsGoAheadWithoutHeaders) {
     EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{});
 }
 
-TEST_F(TrialFlowTest, NullArgumentIsRefusedAndOptionErrorsEndBeforeAnyRun) {
+TEST_F(TrialFlowTest, OptionErrorsAndAllocationFailuresEndTheCommandBeforeAnyRun) {
     EXPECT_EQ(kv(nullptr), ERROR_INVALID_PARAMETER);
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/N:2"), 1);
-    EXPECT_EQ(output.Err(), L"Kelvane plugin: Missing command\r\n");
+    g_sys.allocate = LimitedAllocate;
+    // The two record arrays and the copy of the command text: any may fail.
+    const struct {
+        const wchar_t* line;
+        int allocations;
+        int result;
+        const wchar_t* error;
+    } cases[] = {
+        {L"/N:2", 3, 1, L"Kelvane plugin: Missing command\r\n"},
+        {L"/N:2 echo ran", 0, 2, L"Kelvane plugin: Error allocating data array\r\n"},
+        {L"/N:2 echo ran", 1, 2, L"Kelvane plugin: Error allocating data array\r\n"},
+        {L"/N:2 echo ran", 2, 2, L"Kelvane plugin: Error allocating data array\r\n"},
+    };
+    for (const auto& c : cases) {
+        s_allocationsLeft = c.allocations;
+        SetConsoleTitleW(L"untouched");
+        CapturedOutput output;
+        EXPECT_EQ(Kv(c.line), c.result) << c.allocations;
+        EXPECT_EQ(output.Err(), c.error) << c.allocations;
+        EXPECT_EQ(output.Out(), L"") << c.allocations;
+        EXPECT_EQ(ConsoleTitle(), L"untouched") << c.allocations;
+        ExpectIdleAfterwards();
+    }
     EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{});
-    ExpectIdleAfterwards();
+    s_allocationsLeft = 3;  // all it needs
+    CapturedOutput output;
+    EXPECT_EQ(Kv(L"/N:2 /O:FJT echo ran"), 0);
+    EXPECT_EQ(output.Out().find(L"ran\r\nran\r\n"), 0u);
 }
 
 }  // namespace
