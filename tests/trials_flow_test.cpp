@@ -22,26 +22,19 @@ namespace {
 // What the plug-in's state looked like at each counter reading: the reading
 // before a run comes right after the title, the header and the focus change.
 struct Probe {
-    uint64_t ticks;
     std::wstring title;
     std::wstring titleOption;
     UINT_PTR jiggleTimer;
-    uint32_t titleSaved;
     int32_t trialRun;
 };
 std::vector<Probe> s_probes;
 uint64_t s_nextTicks, s_stepTicks;  // step 0: the real counter
 
 BOOL WINAPI ProbingCounter(LARGE_INTEGER* count) {
-    Probe probe{0, ConsoleTitle(), HostTitleOption(), g_state.jiggleTimer, g_state.titleSaved, g_state.trialRun};
-    if (s_stepTicks) {
-        count->QuadPart = static_cast<LONGLONG>(s_nextTicks);
-        s_nextTicks += s_stepTicks;
-    } else {
-        QueryPerformanceCounter(count);
-    }
-    probe.ticks = static_cast<uint64_t>(count->QuadPart);
-    s_probes.push_back(probe);
+    s_probes.push_back(Probe{ConsoleTitle(), HostTitleOption(), g_state.jiggleTimer, g_state.trialRun});
+    if (!s_stepTicks) return QueryPerformanceCounter(count);
+    count->QuadPart = static_cast<LONGLONG>(s_nextTicks);
+    s_nextTicks += s_stepTicks;
     return TRUE;
 }
 
@@ -56,12 +49,9 @@ std::vector<SoundCall> s_sounds;
 const CapturedOutput* s_output;
 
 BOOL WINAPI RecordSound(LPCWSTR sound, HMODULE, DWORD flags) {
-    SoundCall call{L"", 0, flags, s_output && s_output->Out().find(L"Wall time:") != std::wstring::npos};
-    if (flags & SND_ALIAS_ID)
-        call.alias = reinterpret_cast<ULONG_PTR>(sound);
-    else
-        call.file = sound;
-    s_sounds.push_back(call);
+    const bool alias = flags & SND_ALIAS_ID;
+    s_sounds.push_back(SoundCall{alias ? L"" : sound, alias ? reinterpret_cast<ULONG_PTR>(sound) : 0, flags,
+                                 s_output && s_output->Out().find(L"Wall time:") != std::wstring::npos});
     return TRUE;
 }
 
@@ -144,18 +134,11 @@ protected:
         }
         return lines;
     }
-    void UseHostWindow() {
-        window_ = CreateWindowExW(0, L"STATIC", L"host window", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
-                                  nullptr, nullptr);
-        ASSERT_NE(window_, nullptr);
-        g_state.cachedWindow = window_;
-        g_state.windowCacheValid = TRUE;
-        g_systemParameters = CountingSystemParameters;
-    }
     void ExpectIdleAfterwards() {
         EXPECT_EQ(g_state.trialRun, -1);
         EXPECT_EQ(g_state.jiggleTimer, 0u);
         EXPECT_EQ(g_state.titleSaved, 0u);
+        EXPECT_EQ(HostTitleOption(), L"Yes");  // as SetUp left it
         wchar_t value[16] = L"x";
         EXPECT_EQ(_trialrun(value), 0);
         EXPECT_STREQ(value, L"");
@@ -166,47 +149,64 @@ protected:
     std::wstring savedTitle_, savedOption_;
 };
 
-TEST_F(TrialFlowTest, DropRunsAreExtraRunsAndEveryHeaderCountsThemAll) {
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/N:5 /D /O:FJT exitcode 0"), 0);
-    std::vector<std::wstring> expected;
-    for (int i = 1; i <= 7; ++i) expected.push_back(L"Run #" + std::to_wstring(i) + L" of 7:  exitcode 0");
-    EXPECT_EQ(ScreenLines(), expected);
-    const std::wstring out = output.Out();
-    EXPECT_NE(out.find(L"\r\nCommand   :  exitcode 0\r\nTotal runs:  7    Errors:  0    Dropped:  2   Runs counted:  5\r\n"),
-              std::wstring::npos)
-        << out;
-    // Headers never go through standard output.
-    EXPECT_EQ(out.find(L"Run #1 of 7:  exitcode"), std::wstring::npos) << out;
-    EXPECT_EQ(output.Err(), L"");
-    ExpectIdleAfterwards();
-}
-
-TEST_F(TrialFlowTest, TenPercentDropsFollowTheRequestedRunsAndOverrideGivenCounts) {
+// Every row: the series ends normally, standard handles are back, nothing on
+// standard error, no sound, the headers (if any) went to the console device only.
+TEST_F(TrialFlowTest, RunCountsErrorsAndOutputFollowTheOptions) {
     const struct {
-        const wchar_t* options;
-        const wchar_t* counts;
+        const char* name;
+        const wchar_t* line;
+        const wchar_t* outputPart;
+        bool atStart;  // the output begins with outputPart
+        uint32_t headers;
+        const wchar_t* headerCommand;
     } cases[] = {
-        {L"/DD /N:9", L"Total runs:  11    Errors:  0    Dropped:  2   Runs counted:  9\r\n"},
-        {L"/DD /N:25", L"Total runs:  29    Errors:  0    Dropped:  4   Runs counted:  25\r\n"},
-        {L"/D /DD /N:25", L"Total runs:  29    Errors:  0    Dropped:  4   Runs counted:  25\r\n"},
-        {L"/DD /D /N:25", L"Total runs:  29    Errors:  0    Dropped:  4   Runs counted:  25\r\n"},
-        {L"/DD /N:3", L"Total runs:  5    Errors:  0    Dropped:  2   Runs counted:  3\r\n"},
+        {"drop runs are extra runs and every header counts them all", L"/N:5 /D /O:FJT exitcode 0",
+         L"\r\nCommand   :  exitcode 0\r\nTotal runs:  7    Errors:  0    Dropped:  2   Runs counted:  5\r\n", false, 7,
+         L"exitcode 0"},
+        {"ten percent of 9 drops at least one each", L"/DD /N:9 /Q /O:FJTR rem",
+         L"Total runs:  11    Errors:  0    Dropped:  2   Runs counted:  9\r\n", false, 0, L""},
+        {"ten percent of 25", L"/DD /N:25 /Q /O:FJTR rem",
+         L"Total runs:  29    Errors:  0    Dropped:  4   Runs counted:  25\r\n", false, 0, L""},
+        {"ten percent overrides given counts", L"/D:4 /DD /N:25 /Q /O:FJTR rem",
+         L"Total runs:  29    Errors:  0    Dropped:  4   Runs counted:  25\r\n", false, 0, L""},
+        {"_TRIALRUN counts from one to the total inside the command", L"/N:3 /D /Q /O:FJTR echo [%_trialrun]",
+         L"[1]\r\n[2]\r\n[3]\r\n[4]\r\n[5]\r\n\r\nCommand   :  echo [%_trialrun]\r\n", true, 0, L""},
+        {"non-zero exit codes are counted errors", L"/N:3 /Q /O:FJT exitcode %_trialrun",
+         L"   rv = 3\r\n\r\nCommand   :  exitcode %_trialrun\r\n"
+         L"Total runs:  3    Errors:  3    Dropped:  0   Runs counted:  3\r\n",
+         false, 0, L""},
+        {"/E excludes them", L"/E /N:3 /Q /O:FJT exitcode %_trialrun",
+         L"   rv = 3   (excluded)\r\n\r\nCommand   :  exitcode %_trialrun\r\n"
+         L"Total runs:  3    Errors:  3    Dropped:  0   Runs counted:  0\r\nWall time:  ",
+         false, 0, L""},
+        {"zero is no abort code", L"/U:0 /N:2 /Q /O:FJT exitcode 0", L"Runs counted:  2\r\n", false, 0, L""},
+        {"/B hides the command's output but neither headers nor report", L"/B /N:2 /O:FJT echo hidden",
+         L"\r\nRun #1 of 2:  Time = ", true, 2, L"echo hidden"},
     };
     for (const auto& c : cases) {
+        const size_t linesBefore = ScreenLines().size();
         CapturedOutput output;
-        EXPECT_EQ(Kv(std::wstring(c.options) + L" /Q /O:FJTR rem"), 0) << c.options;
-        EXPECT_NE(output.Out().find(c.counts), std::wstring::npos) << c.options << "\n" << output.Out();
+        const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+        EXPECT_EQ(Kv(c.line), 0) << c.name;
+        const std::wstring text = output.Out();
+        const size_t at = text.find(c.outputPart);
+        EXPECT_TRUE(c.atStart ? at == 0 : at != std::wstring::npos) << c.name << "\n" << text;
+        EXPECT_EQ(output.Err(), L"") << c.name;
+        EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), out) << c.name;
+        EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), err) << c.name;
+        EXPECT_TRUE(s_sounds.empty()) << c.name;  // only /S plays one
+        std::vector<std::wstring> headers;
+        for (uint32_t i = 1; i <= c.headers; ++i)
+            headers.push_back(L"Run #" + std::to_wstring(i) + L" of " + std::to_wstring(c.headers) + L":  " +
+                              c.headerCommand);
+        const std::vector<std::wstring> lines = ScreenLines();
+        EXPECT_EQ(std::vector<std::wstring>(lines.begin() + static_cast<ptrdiff_t>(linesBefore), lines.end()), headers)
+            << c.name;
+        if (c.headers) {
+            EXPECT_EQ(text.find(headers[0]), std::wstring::npos) << c.name;
+        }
+        ExpectIdleAfterwards();
     }
-    EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{});
-}
-
-TEST_F(TrialFlowTest, TrialRunCountsFromOneToTheTotalInsideTheTimedCommand) {
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/N:3 /D /Q /O:FJTR echo [%_trialrun]"), 0);
-    const std::wstring out = output.Out();
-    EXPECT_EQ(out.find(L"[1]\r\n[2]\r\n[3]\r\n[4]\r\n[5]\r\n\r\nCommand   :  echo [%_trialrun]\r\n"), 0u) << out;
-    ExpectIdleAfterwards();
 }
 
 TEST_F(TrialFlowTest, UserAbortCodeEndsTheSeriesWithoutReportAndRestoresTheHandles) {
@@ -221,53 +221,12 @@ TEST_F(TrialFlowTest, UserAbortCodeEndsTheSeriesWithoutReportAndRestoresTheHandl
     EXPECT_EQ(ScreenLines(), (std::vector<std::wstring>{L"Run #1 of 5:  exitcode %_trialrun",
                                                        L"Run #2 of 5:  exitcode %_trialrun"}));
     EXPECT_TRUE(s_sounds.empty());
-    EXPECT_EQ(HostTitleOption(), L"Yes");
     EXPECT_EQ(ConsoleTitle(), L"\u2001");
     ExpectIdleAfterwards();
-    // A series' own timer was running and is gone now.
+    // The series' own timer was running and is gone now.
     ASSERT_GE(s_probes.size(), 2u);
     EXPECT_NE(s_probes[1].jiggleTimer, 0u);
     EXPECT_FALSE(KillTimer(nullptr, s_probes[1].jiggleTimer));
-
-    // Zero is no abort code, even for a command that returns zero.
-    CapturedOutput again;
-    EXPECT_EQ(Kv(L"/U:0 /N:2 /Q /O:FJT exitcode 0"), 0);
-    EXPECT_NE(again.Out().find(L"Runs counted:  2"), std::wstring::npos);
-}
-
-TEST_F(TrialFlowTest, NonZeroExitCodesAreErrorsAndExcludedOnlyWhenAsked) {
-    CapturedOutput counted;
-    EXPECT_EQ(Kv(L"/N:3 /Q /O:FJTR exitcode %_trialrun"), 0);
-    EXPECT_NE(counted.Out().find(L"Total runs:  3    Errors:  3    Dropped:  0   Runs counted:  3\r\n"), std::wstring::npos)
-        << counted.Out();
-    CapturedOutput excluded;
-    EXPECT_EQ(Kv(L"/E /N:3 /Q /O:FJT exitcode %_trialrun"), 0);
-    const std::wstring out = excluded.Out();
-    EXPECT_NE(out.find(L"Run #3 of 3:  Time = "), std::wstring::npos) << out;
-    EXPECT_EQ(Occurrences(out, L"   (excluded)\r\n"), 3u) << out;
-    EXPECT_NE(out.find(L"Total runs:  3    Errors:  3    Dropped:  0   Runs counted:  0\r\nWall time:  "),
-              std::wstring::npos)
-        << out;
-}
-
-TEST_F(TrialFlowTest, BitBucketHidesTheCommandOutputButNeitherHeadersNorReport) {
-    {
-        CapturedOutput visible;
-        EXPECT_EQ(Kv(L"/N:2 /O:FJT echo shown"), 0);
-        EXPECT_EQ(visible.Out().find(L"shown\r\nshown\r\n"), 0u) << visible.Out();
-    }
-    CapturedOutput output;
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    EXPECT_EQ(Kv(L"/B /N:2 /O:FJT echo hidden"), 0);
-    // Only the report's command line names it.
-    EXPECT_EQ(Occurrences(output.Out(), L"hidden\r\n"), 1u) << output.Out();
-    EXPECT_EQ(output.Out().find(L"\r\nRun #1 of 2:  Time = "), 0u) << output.Out();
-    EXPECT_NE(output.Out().find(L"Command   :  echo hidden\r\n"), std::wstring::npos);
-    EXPECT_EQ(output.Err(), L"");
-    EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), out);
-    const std::vector<std::wstring> lines = ScreenLines();
-    EXPECT_EQ(std::vector<std::wstring>(lines.end() - 2, lines.end()),
-              (std::vector<std::wstring>{L"Run #1 of 2:  echo hidden", L"Run #2 of 2:  echo hidden"}));
 }
 
 TEST_F(TrialFlowTest, TitleShowsTheRunAndEstimateAndIsBlankedAfterwards) {
@@ -277,77 +236,80 @@ TEST_F(TrialFlowTest, TitleShowsTheRunAndEstimateAndIsBlankedAfterwards) {
     EXPECT_EQ(Kv(L"/N:3 /Q /O:FJ rem"), 0);
     // Readings: the start, then before and after each run, then the wall time.
     ASSERT_EQ(s_probes.size(), 8u);
-    EXPECT_EQ(s_probes[1].title, L"Run #1 of 3: ");
-    EXPECT_EQ(s_probes[3].title, L"Run #2 of 3: \u2001\u2001ETR 00:04");
-    EXPECT_EQ(s_probes[5].title, L"Run #3 of 3: \u2001\u2001ETR 00:02");
-    for (int i : {1, 3, 5}) {
-        EXPECT_EQ(s_probes[i].titleOption, L"No") << i;
-        EXPECT_EQ(s_probes[i].trialRun, (i - 1) / 2) << i;
+    const wchar_t* titles[] = {L"Run #1 of 3: ", L"Run #2 of 3: \u2001\u2001ETR 00:04", L"Run #3 of 3: \u2001\u2001ETR 00:02"};
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(s_probes[1 + 2 * run].title, titles[run]) << run;
+        EXPECT_EQ(s_probes[1 + 2 * run].titleOption, L"No") << run;
+        EXPECT_EQ(s_probes[1 + 2 * run].trialRun, run) << run;
     }
     EXPECT_EQ(s_probes[7].trialRun, -1);
     EXPECT_NE(output.Out().find(L"Wall time:  00:07.000\r\n"), std::wstring::npos) << output.Out();
     EXPECT_EQ(ConsoleTitle(), L"\u2001");
-    EXPECT_EQ(HostTitleOption(), L"Yes");
     ExpectIdleAfterwards();
 }
 
-TEST_F(TrialFlowTest, TitleBarOffLeavesTitleAndHostOptionAlone) {
-    SetConsoleTitleW(L"untouched");
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/O:FJT /N:2 /Q rem"), 0);
-    ASSERT_GE(s_probes.size(), 4u);
-    EXPECT_EQ(s_probes[1].title, L"untouched");
-    EXPECT_EQ(s_probes[1].titleOption, L"Yes");
-    EXPECT_EQ(ConsoleTitle(), L"untouched");
-    EXPECT_EQ(HostTitleOption(), L"Yes");
+// Focus before every run and the summary, the keep-awake timer and the title
+// each have their own letter; every row leaves exactly one of them on.
+TEST_F(TrialFlowTest, EachOptionLetterTurnsOffOnlyItsOwnPart) {
+    window_ = CreateWindowExW(0, L"STATIC", L"host window", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                              nullptr, nullptr);
+    ASSERT_NE(window_, nullptr);
+    g_state.cachedWindow = window_;
+    g_state.windowCacheValid = TRUE;
+    g_systemParameters = CountingSystemParameters;
+    const struct {
+        const wchar_t* options;
+        int focusCalls;
+        bool timer, title;
+    } cases[] = {
+        {L"/O:JT", 4, false, false},
+        {L"/O:FT", 0, true, false},
+        {L"/O:FJ", 0, false, true},
+    };
+    for (const auto& c : cases) {
+        SetConsoleTitleW(L"untouched");
+        s_probes.clear();
+        s_focusCalls = 0;
+        CapturedOutput output;
+        EXPECT_EQ(Kv(std::wstring(c.options) + L" /N:3 /Q rem"), 0) << c.options;
+        EXPECT_EQ(s_focusCalls, c.focusCalls) << c.options;
+        ASSERT_GE(s_probes.size(), 4u) << c.options;
+        EXPECT_EQ(s_probes[1].jiggleTimer != 0, c.timer) << c.options;
+        EXPECT_EQ(s_probes[3].jiggleTimer, s_probes[1].jiggleTimer) << c.options;  // one timer for the series
+        EXPECT_EQ(s_probes[1].title, c.title ? L"Run #1 of 3: " : L"untouched") << c.options;
+        EXPECT_EQ(s_probes[1].titleOption, c.title ? L"No" : L"Yes") << c.options;
+        EXPECT_EQ(ConsoleTitle(), c.title ? L"\u2001" : L"untouched") << c.options;
+        ExpectIdleAfterwards();
+    }
 }
 
 TEST_F(TrialFlowTest, SoundPlaysOnceAfterTheReport) {
-    CapturedOutput output;
-    s_output = &output;
-    EXPECT_EQ(Kv(L"/S /N:2 /Q /O:FJT rem"), 0);
-    ASSERT_EQ(s_sounds.size(), 1u);
-    EXPECT_EQ(s_sounds[0].flags, static_cast<DWORD>(SND_ALIAS_ID | SND_ASYNC));
-    EXPECT_EQ(s_sounds[0].alias, static_cast<ULONG_PTR>(SND_ALIAS_SYSTEMASTERISK));
-    EXPECT_TRUE(s_sounds[0].afterReport);
-
     const std::wstring dir = MakeTempDir();
     const std::wstring wav = dir + L"\\chime.wav";
     WriteTextFile(wav, L"RIFF");
-    s_sounds.clear();
-    EXPECT_EQ(Kv(L"/S:" + wav + L" /N:2 /Q /O:FJT rem"), 0);
-    ASSERT_EQ(s_sounds.size(), 1u);
-    EXPECT_EQ(s_sounds[0].flags, static_cast<DWORD>(SND_FILENAME | SND_ASYNC));
-    EXPECT_EQ(CompareStringOrdinal(s_sounds[0].file.c_str(), -1, wav.c_str(), -1, TRUE), CSTR_EQUAL)
-        << s_sounds[0].file;
-    EXPECT_TRUE(s_sounds[0].afterReport);
-    RemoveTree(dir);
-
-    s_sounds.clear();
-    EXPECT_EQ(Kv(L"/N:2 /Q /O:FJT rem"), 0);
-    EXPECT_TRUE(s_sounds.empty());
-}
-
-TEST_F(TrialFlowTest, AllocationFailureEndsTheCommandBeforeAnyRun) {
-    g_sys.allocate = LimitedAllocate;
-    // The two record arrays and the copy of the command text: any may fail.
-    for (int granted : {0, 1, 2}) {
-        s_allocationsLeft = granted;
-        SetConsoleTitleW(L"untouched");
+    const struct {
+        std::wstring option, file;
+        DWORD flags;
+        ULONG_PTR alias;
+    } cases[] = {
+        {L"/S", L"", SND_ALIAS_ID | SND_ASYNC, static_cast<ULONG_PTR>(SND_ALIAS_SYSTEMASTERISK)},
+        {L"/S:" + wav, wav, SND_FILENAME | SND_ASYNC, 0},
+    };
+    for (const auto& c : cases) {
         CapturedOutput output;
-        EXPECT_EQ(Kv(L"/N:2 echo ran"), 2) << granted;
-        EXPECT_EQ(output.Err(), L"Kelvane plugin: Error allocating data array\r\n") << granted;
-        EXPECT_EQ(output.Out(), L"") << granted;
-        EXPECT_EQ(ConsoleTitle(), L"untouched");
-        EXPECT_EQ(HostTitleOption(), L"Yes");
-        ExpectIdleAfterwards();
+        s_output = &output;
+        s_sounds.clear();
+        EXPECT_EQ(Kv(c.option + L" /N:2 /Q /O:FJT rem"), 0);
+        ASSERT_EQ(s_sounds.size(), 1u) << c.option;
+        EXPECT_EQ(s_sounds[0].flags, c.flags) << c.option;
+        EXPECT_EQ(s_sounds[0].alias, c.alias) << c.option;
+        EXPECT_EQ(CompareStringOrdinal(s_sounds[0].file.c_str(), -1, c.file.c_str(), -1, TRUE), CSTR_EQUAL)
+            << s_sounds[0].file;
+        EXPECT_TRUE(s_sounds[0].afterReport) << c.option;
     }
-    EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{});
-    s_allocationsLeft = 3;
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/N:2 /O:FJT echo ran"), 0);
-    EXPECT_EQ(output.Out().find(L"ran\r\nran\r\n"), 0u);
+    RemoveTree(dir);
 }
+
 
 TEST_F(TrialFlowTest, InnerKvChangesNeitherTheOuterCommandNorItsTimerOrTitleState) {
     CapturedOutput output;
@@ -369,7 +331,6 @@ TEST_F(TrialFlowTest, InnerKvChangesNeitherTheOuterCommandNorItsTimerOrTitleStat
     EXPECT_EQ(s_probes[7].title.rfind(L"Run #2 of 2: \u2001\u2001ETR ", 0), 0u) << s_probes[7].title;
     ExpectIdleAfterwards();
     EXPECT_FALSE(KillTimer(nullptr, outerTimer));
-    EXPECT_EQ(HostTitleOption(), L"Yes");
     EXPECT_EQ(ConsoleTitle(), L"\u2001");
 }
 
@@ -384,35 +345,14 @@ TEST_F(TrialFlowTest, InnerKvStartsAndStopsItsOwnTimerWhenTheOuterHasNone) {
     ExpectIdleAfterwards();
 }
 
-TEST_F(TrialFlowTest, FocusGoesToTheHostWindowBeforeEveryRunAndTheSummaryUnlessTurnedOff) {
-    UseHostWindow();
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/O:FJT /N:3 /Q rem"), 0);
-    EXPECT_EQ(s_focusCalls, 0);
-    EXPECT_EQ(Kv(L"/N:3 /Q /O:JT rem"), 0);
-    EXPECT_EQ(s_focusCalls, 4);
-}
-
-TEST_F(TrialFlowTest, KeepAwakeTimerRunsOnlyWithoutTheJOption) {
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/O:FJT /N:2 /Q rem"), 0);
-    ASSERT_GE(s_probes.size(), 4u);
-    EXPECT_EQ(s_probes[1].jiggleTimer, 0u);
-    EXPECT_EQ(s_probes[3].jiggleTimer, 0u);
-    s_probes.clear();
-    EXPECT_EQ(Kv(L"/N:2 /Q /O:FT rem"), 0);
-    ASSERT_GE(s_probes.size(), 4u);
-    EXPECT_NE(s_probes[1].jiggleTimer, 0u);
-    EXPECT_EQ(s_probes[3].jiggleTimer, s_probes[1].jiggleTimer);
-    ExpectIdleAfterwards();
-}
-
 TEST_F(TrialFlowTest, HighlightedHeaderSwitchesColoursAroundTheRunLineOnly) {
-    wchar_t noColor[64] = {}, highlight[64] = {};
-    const bool hadNoColor = GetEnvironmentVariableW(L"NO_COLOR", noColor, 64) > 0;
-    const bool hadHighlight = GetEnvironmentVariableW(L"Highlight", highlight, 64) > 0;
-    SetEnvironmentVariableW(L"NO_COLOR", nullptr);
-    SetEnvironmentVariableW(L"Highlight", nullptr);
+    wchar_t saved[2][64] = {};
+    const wchar_t* names[] = {L"NO_COLOR", L"Highlight"};
+    bool had[2];
+    for (int i = 0; i < 2; ++i) {
+        had[i] = GetEnvironmentVariableW(names[i], saved[i], 64) > 0;
+        SetEnvironmentVariableW(names[i], nullptr);
+    }
     {
         ConsoleStdout console;  // a highlight is chosen only for console output
         ASSERT_TRUE(console.ok());
@@ -440,8 +380,7 @@ TEST_F(TrialFlowTest, HighlightedHeaderSwitchesColoursAroundTheRunLineOnly) {
         EXPECT_NE(nestedCalls.find(highlightCall, innerEnd), std::wstring::npos) << nestedCalls;
     }
     EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{L"Run #1 of 1:  rem"});
-    SetEnvironmentVariableW(L"NO_COLOR", hadNoColor ? noColor : nullptr);
-    SetEnvironmentVariableW(L"Highlight", hadHighlight ? highlight : nullptr);
+    for (int i = 0; i < 2; ++i) SetEnvironmentVariableW(names[i], had[i] ? saved[i] : nullptr);
 }
 
 TEST_F(TrialFlowTest, LongCommandReachesTheHeaderWhole) {
@@ -460,13 +399,36 @@ TEST_F(TrialFlowTest, WithoutAConsoleDeviceTheRunsGoAheadWithoutHeaders) {
     EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{});
 }
 
-TEST_F(TrialFlowTest, NullArgumentIsRefusedAndOptionErrorsEndBeforeAnyRun) {
+TEST_F(TrialFlowTest, OptionErrorsAndAllocationFailuresEndTheCommandBeforeAnyRun) {
     EXPECT_EQ(kv(nullptr), ERROR_INVALID_PARAMETER);
-    CapturedOutput output;
-    EXPECT_EQ(Kv(L"/N:2"), 1);
-    EXPECT_EQ(output.Err(), L"Kelvane plugin: Missing command\r\n");
+    g_sys.allocate = LimitedAllocate;
+    // The two record arrays and the copy of the command text: any may fail.
+    const struct {
+        const wchar_t* line;
+        int allocations;
+        int result;
+        const wchar_t* error;
+    } cases[] = {
+        {L"/N:2", 3, 1, L"Kelvane plugin: Missing command\r\n"},
+        {L"/N:2 echo ran", 0, 2, L"Kelvane plugin: Error allocating data array\r\n"},
+        {L"/N:2 echo ran", 1, 2, L"Kelvane plugin: Error allocating data array\r\n"},
+        {L"/N:2 echo ran", 2, 2, L"Kelvane plugin: Error allocating data array\r\n"},
+    };
+    for (const auto& c : cases) {
+        s_allocationsLeft = c.allocations;
+        SetConsoleTitleW(L"untouched");
+        CapturedOutput output;
+        EXPECT_EQ(Kv(c.line), c.result) << c.allocations;
+        EXPECT_EQ(output.Err(), c.error) << c.allocations;
+        EXPECT_EQ(output.Out(), L"") << c.allocations;
+        EXPECT_EQ(ConsoleTitle(), L"untouched") << c.allocations;
+        ExpectIdleAfterwards();
+    }
     EXPECT_EQ(ScreenLines(), std::vector<std::wstring>{});
-    ExpectIdleAfterwards();
+    s_allocationsLeft = 3;  // all it needs
+    CapturedOutput output;
+    EXPECT_EQ(Kv(L"/N:2 /O:FJT echo ran"), 0);
+    EXPECT_EQ(output.Out().find(L"ran\r\nran\r\n"), 0u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 #include "frame/plugin_state.h"
@@ -30,25 +31,26 @@ struct Series {
     std::vector<RunRecord> records;
     std::vector<RunRecord> sorted;
     uint32_t errorCount = 0;
-    uint64_t allFastest = 0, allSlowest = 0;
 };
 
-// Records in run order as the run loop leaves them.
+// Records in run order as the run loop leaves them; non-zero exit codes are
+// errors, excluded when asked.
 Series MakeSeries(const std::vector<uint64_t>& ticks, const std::vector<int32_t>& exitCodes = {},
                   bool excludeErrors = false) {
     Series s;
     for (uint32_t i = 0; i < ticks.size(); ++i) {
         const int32_t exitCode = i < exitCodes.size() ? exitCodes[i] : 0;
-        RunStatus status = Counted;
-        if (exitCode != 0) {
-            ++s.errorCount;
-            if (excludeErrors) status = Excluded;
-        }
-        s.records.push_back(RunRecord{ticks[i], exitCode, status, i});
+        s.errorCount += exitCode != 0;
+        s.records.push_back(RunRecord{ticks[i], exitCode, exitCode && excludeErrors ? Excluded : Counted, i});
     }
     s.sorted.resize(ticks.size());
-    s.allFastest = *std::min_element(ticks.begin(), ticks.end());
-    s.allSlowest = *std::max_element(ticks.begin(), ticks.end());
+    return s;
+}
+
+// A series sorted the way the report expects it.
+Series SortedSeries(const std::vector<uint64_t>& ticks, const std::vector<int32_t>& exitCodes = {}) {
+    Series s = MakeSeries(ticks, exitCodes, true);
+    SortRuns(s.records.data(), s.sorted.data(), static_cast<uint32_t>(s.records.size()));
     return s;
 }
 
@@ -63,9 +65,6 @@ protected:
     void SetUp() override {
         ResetPluginStateForTest();
         g_state.perfFrequency = kFrequency;
-        SetDefaultTrialSettings(&settings);
-        settings.grabFocus = false;
-        settings.command = L"dir /s";
         s_wallTicks = 0;
         g_sys.queryPerformanceCounter = CounterAtWallTime;
     }
@@ -73,24 +72,34 @@ protected:
         ResetSysCalls();
         ResetPluginStateForTest();
     }
-    std::wstring Report(Series& s, uint32_t requestedRuns) {
+    static TrialSettings Settings() {
+        TrialSettings settings;
+        SetDefaultTrialSettings(&settings);
+        settings.grabFocus = false;
+        settings.command = L"dir /s";
+        return settings;
+    }
+    static std::wstring Report(Series& s, uint32_t requestedRuns, const TrialSettings& settings) {
+        std::vector<uint64_t> ticks;
+        for (const RunRecord& run : s.records) ticks.push_back(run.elapsed);
         CapturedOutput output;
         ReportTrials(s.records.data(), s.sorted.data(), static_cast<uint32_t>(s.records.size()), requestedRuns,
-                     s.errorCount, s.allFastest, s.allSlowest, settings, kStartTicks, nullptr);
+                     s.errorCount, *std::min_element(ticks.begin(), ticks.end()),
+                     *std::max_element(ticks.begin(), ticks.end()), settings, kStartTicks, nullptr);
         EXPECT_EQ(output.Err(), L"");
         return output.Out();
     }
-    TrialSettings settings;
 };
 
 TEST_F(TrialReportTest, ReproducesTheWorkedExampleFromItsTickValues) {
     Series s = MakeSeries({12345678, 11002000, 10950300, 11500000, 25000000, 11200000, 10800000, 11100000, 11050000,
                            11300000, 11400000, 11250000},
                           {0, 0, 0, 1});
+    TrialSettings settings = Settings();
     settings.nDropSlowest = 1;
     settings.nDropFastest = 1;
     s_wallTicks = 150123456;
-    EXPECT_EQ(Report(s, 10),
+    EXPECT_EQ(Report(s, 10, settings),
               L"\r\n"
               L"Run # 1 of 12:  Time = 00:01.234   rv = 0\r\n"
               L"Run # 2 of 12:  Time = 00:01.100   rv = 0\r\n"
@@ -111,16 +120,9 @@ TEST_F(TrialReportTest, ReproducesTheWorkedExampleFromItsTickValues) {
               L"(Counted)   Fastest:  00:01.095    Slowest:  00:01.234    Spread:  00:00.139\r\n"
               L"Average time:  00:01.130    Median time:  00:01.122\r\n"
               L"Total time:  00:11.309    Wall time:  00:15.012\r\n");
-    // Both arrays carry the marks; the run-order array is in run order again.
-    for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(s.records[i].runIndex, i);
-    EXPECT_EQ(s.records[4].status, DroppedSlow);
-    EXPECT_EQ(s.records[6].status, DroppedFast);
-    EXPECT_EQ(s.sorted[0].runIndex, 6u);
-    EXPECT_EQ(s.sorted[0].status, DroppedFast);
-    EXPECT_EQ(s.sorted[11].status, DroppedSlow);
 }
 
-TEST_F(TrialReportTest, FormatsTicksAsMinutesHoursOrMilliseconds) {
+TEST_F(TrialReportTest, FormatsTicksAsMinutesHoursOrMillisecondsInFourRotatingTexts) {
     struct Case {
         uint64_t ms;
         bool milliseconds, hours;
@@ -136,48 +138,31 @@ TEST_F(TrialReportTest, FormatsTicksAsMinutesHoursOrMilliseconds) {
         EXPECT_STREQ(FormatTicks(c.ms * kTicksPerMs, c.milliseconds, c.hours), c.text) << c.ms;
     // A fraction of a millisecond is cut off, never rounded up.
     EXPECT_STREQ(FormatTicks(1234 * kTicksPerMs + kTicksPerMs - 1, false, false), L"00:01.234");
-}
-
-TEST_F(TrialReportTest, KeepsEachTimeTextValidForThreeFurtherCalls) {
-    const wchar_t* first = FormatTicks(1000 * kTicksPerMs, false, false);
-    const wchar_t* second = FormatTicks(2000 * kTicksPerMs, false, false);
-    const wchar_t* third = FormatTicks(3000 * kTicksPerMs, false, false);
-    const wchar_t* fourth = FormatTicks(4000 * kTicksPerMs, false, false);
-    EXPECT_STREQ(first, L"00:01.000");
-    EXPECT_STREQ(second, L"00:02.000");
-    EXPECT_STREQ(third, L"00:03.000");
-    EXPECT_STREQ(fourth, L"00:04.000");
-    // The fifth call takes the first buffer again.
-    EXPECT_EQ(FormatTicks(5000 * kTicksPerMs, false, false), first);
-}
-
-TEST_F(TrialReportTest, OrdersRunsByTimeAndEqualTimesByRunNumber) {
-    EXPECT_LT(CompareRuns({5, 0, Counted, 3}, {6, 0, Counted, 1}), 0);
-    EXPECT_GT(CompareRuns({6, 0, Counted, 1}, {5, 0, Counted, 3}), 0);
-    EXPECT_LT(CompareRuns({5, 0, Counted, 1}, {5, 0, Counted, 3}), 0);
-    EXPECT_GT(CompareRuns({5, 0, Counted, 3}, {5, 0, Counted, 1}), 0);
-    EXPECT_EQ(CompareRuns({5, 0, Counted, 3}, {5, 7, Excluded, 3}), 0);
-    // Unsigned: the largest count is the slowest, not a negative one.
-    EXPECT_LT(CompareRuns({1, 0, Counted, 0}, {UINT64_MAX, 0, Counted, 1}), 0);
+    // Each text stays valid for the next three calls; the fifth reuses the first buffer.
+    const wchar_t* texts[4];
+    for (int i = 0; i < 4; ++i) texts[i] = FormatTicks((i + 1) * 1000 * kTicksPerMs, false, false);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(texts[i], L"00:0" + std::to_wstring(i + 1) + L".000") << i;
+    EXPECT_EQ(FormatTicks(5000 * kTicksPerMs, false, false), texts[0]);
 }
 
 // Pseudo-random series of the kinds a run loop produces: close times with
-// ties, rare outliers far away, and spreads that need one to four digits.
-TEST_F(TrialReportTest, SortsLikeAComparisonSortAndLeavesTheRunOrderIntact) {
-    uint32_t seed = 12345;
-    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
-    const uint64_t spreads[] = {1, 30, 2047, 2048, 100000, 5000000, 8000000000, 1ull << 40};
+// ties, rare outliers far away, and spreads that need one to four digits or
+// reach the top of the unsigned range.
+TEST_F(TrialReportTest, SortsByTimeAndEqualTimesByRunNumberAndLeavesTheRunOrderIntact) {
+    std::mt19937_64 next(12345);
+    const uint64_t spreads[] = {1, 30, 2047, 2048, 100000, 5000000, 8000000000, 1ull << 40, UINT64_MAX - 2000};
     for (uint64_t spread : spreads) {
         for (uint32_t count : {0u, 1u, 2u, 17u, 5000u}) {
             std::vector<RunRecord> records(count), sorted(count);
             for (uint32_t i = 0; i < count; ++i) {
                 uint64_t elapsed = 1000 + next() % 40;
-                if (next() % 16 == 0) elapsed += (static_cast<uint64_t>(next()) << 16 | next() % 65536) % spread;
+                if (next() % 16 == 0) elapsed += next() % spread;
                 records[i] = RunRecord{elapsed, static_cast<int32_t>(next() % 3), static_cast<RunStatus>(next() % 4), i};
             }
             std::vector<RunRecord> expected = records;
-            std::sort(expected.begin(), expected.end(),
-                      [](const RunRecord& a, const RunRecord& b) { return CompareRuns(a, b) < 0; });
+            std::sort(expected.begin(), expected.end(), [](const RunRecord& a, const RunRecord& b) {
+                return a.elapsed != b.elapsed ? a.elapsed < b.elapsed : a.runIndex < b.runIndex;
+            });
             const std::vector<RunRecord> original = records;
             SortRuns(records.data(), sorted.data(), count);
             EXPECT_EQ(std::memcmp(sorted.data(), expected.data(), sizeof(RunRecord) * count), 0)
@@ -188,18 +173,16 @@ TEST_F(TrialReportTest, SortsLikeAComparisonSortAndLeavesTheRunOrderIntact) {
     }
 }
 
-struct DropCase {
-    const char* name;
-    std::vector<uint64_t> ticks;
-    std::vector<int32_t> exitCodes;  // non-zero runs are excluded
-    uint32_t dropSlowest, dropFastest;
-    std::vector<RunStatus> expected;  // per run, in run order
-    uint32_t marked;
-};
-
 TEST_F(TrialReportTest, MarksDroppedRunsFromBothEndsPassingOverExcludedOnes) {
     const RunStatus C = Counted, S = DroppedSlow, F = DroppedFast, X = Excluded;
-    const DropCase cases[] = {
+    const struct {
+        const char* name;
+        std::vector<uint64_t> ticks;
+        std::vector<int32_t> exitCodes;  // non-zero runs are excluded
+        uint32_t dropSlowest, dropFastest;
+        std::vector<RunStatus> expected;  // per run, in run order
+        uint32_t marked;
+    } cases[] = {
         {"later of two equal slowest is dropped as slow", {5, 9, 9, 1}, {}, 1, 0, {C, C, S, C}, 1},
         {"earlier of two equal fastest is dropped as fast", {3, 1, 1, 7}, {}, 0, 1, {C, F, C, C}, 1},
         {"excluded slowest is passed over", {5, 9, 2, 7}, {0, 1}, 1, 0, {C, X, C, S}, 1},
@@ -210,9 +193,8 @@ TEST_F(TrialReportTest, MarksDroppedRunsFromBothEndsPassingOverExcludedOnes) {
         {"one run is never dropped", {4}, {}, 1, 1, {C}, 0},
         {"no drops asked for", {4, 6, 5}, {}, 0, 0, {C, C, C}, 0},
     };
-    for (const DropCase& c : cases) {
-        Series s = MakeSeries(c.ticks, c.exitCodes, true);
-        SortRuns(s.records.data(), s.sorted.data(), static_cast<uint32_t>(s.records.size()));
+    for (const auto& c : cases) {
+        Series s = SortedSeries(c.ticks, c.exitCodes);
         EXPECT_EQ(MarkDroppedRuns(s.records.data(), s.sorted.data(), static_cast<uint32_t>(s.records.size()),
                                   c.dropSlowest, c.dropFastest),
                   c.marked)
@@ -221,139 +203,112 @@ TEST_F(TrialReportTest, MarksDroppedRunsFromBothEndsPassingOverExcludedOnes) {
         for (const RunRecord& run : s.sorted)
             EXPECT_EQ(run.status, s.records[run.runIndex].status) << c.name << " sorted copy of run " << run.runIndex;
     }
-    Series s = MakeSeries({4, 6, 5});
+    Series s = SortedSeries({4, 6, 5});
     EXPECT_EQ(MarkDroppedRuns(nullptr, s.sorted.data(), 3, 1, 1), 0u);
     EXPECT_EQ(MarkDroppedRuns(s.records.data(), nullptr, 3, 1, 1), 0u);
 }
 
 TEST_F(TrialReportTest, TakesTheMiddleCountedRunOrTheTruncatedMeanOfTheMiddleTwo) {
-    // Excluded runs sit between the counted ones in sorted order.
-    Series odd = MakeSeries({10, 40, 20, 5, 30}, {0, 0, 0, 1, 1}, true);
-    SortRuns(odd.records.data(), odd.sorted.data(), 5);
-    EXPECT_EQ(MedianTicks(odd.sorted.data(), 3), 20u);
-    Series even = MakeSeries({10, 41, 20, 5, 30, 1}, {0, 0, 1, 1, 0, 1}, true);
-    SortRuns(even.records.data(), even.sorted.data(), 6);
-    EXPECT_EQ(MedianTicks(even.sorted.data(), 3), 30u);
-    even.records[4].status = Excluded;
-    even.records[4].exitCode = 1;
-    SortRuns(even.records.data(), even.sorted.data(), 6);
-    EXPECT_EQ(MedianTicks(even.sorted.data(), 2), 25u);  // (10 + 41) / 2 with the half dropped
-    Series huge = MakeSeries({UINT64_MAX / 2 + 1, UINT64_MAX / 2 + 3});
-    SortRuns(huge.records.data(), huge.sorted.data(), 2);
+    // Excluded runs (non-zero exit codes) sit between the counted ones in sorted order.
+    EXPECT_EQ(MedianTicks(SortedSeries({10, 40, 20, 5, 30}, {0, 0, 0, 1, 1}).sorted.data(), 3), 20u);
+    EXPECT_EQ(MedianTicks(SortedSeries({10, 41, 20, 5, 30, 1}, {0, 0, 1, 1, 0, 1}).sorted.data(), 3), 30u);
+    EXPECT_EQ(MedianTicks(SortedSeries({10, 41, 20, 5, 30, 1}, {0, 0, 1, 1, 1, 1}).sorted.data(), 2), 25u);
     // Their sum does not fit in 64 bits; the mean still lies between them.
-    EXPECT_EQ(MedianTicks(huge.sorted.data(), 2), UINT64_MAX / 2 + 2);
+    EXPECT_EQ(MedianTicks(SortedSeries({UINT64_MAX / 2 + 1, UINT64_MAX / 2 + 3}).sorted.data(), 2), UINT64_MAX / 2 + 2);
 }
 
-TEST_F(TrialReportTest, SingleRunShowsNoPrefixNoCountedLineAndNoSpread) {
-    Series s = MakeSeries({Milliseconds({1500})});
-    s_wallTicks = 2000 * kTicksPerMs;
-    EXPECT_EQ(Report(s, 1),
-              L"\r\nRun #1 of 1:  Time = 00:01.500   rv = 0\r\n"
-              L"\r\nCommand   :  dir /s\r\n"
-              L"Total runs:  1    Errors:  0    Dropped:  0   Runs counted:  1\r\n"
-              L"Fastest:  00:01.500    Slowest:  00:01.500    Spread:  00:00.000\r\n"
-              L"Average time:  00:01.500    Median time:  00:01.500\r\n"
-              L"Total time:  00:01.500    Wall time:  00:02.000\r\n");
-}
-
-TEST_F(TrialReportTest, CountedTimeOfAnHourSwitchesAllButAverageAndMedianToHours) {
-    // 5 s and 59 min 55 s: exactly one hour counted.
-    Series s = MakeSeries(Milliseconds({5000, 3595000}));
-    settings.recap = false;
-    s_wallTicks = 3601000 * kTicksPerMs;
-    EXPECT_EQ(Report(s, 2),
-              L"\r\nCommand   :  dir /s\r\n"
-              L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
-              L"Fastest:  0:00:05.000    Slowest:  0:59:55.000    Spread:  0:59:50.000\r\n"
-              L"Average time:  30:00.000    Median time:  30:00.000\r\n"
-              L"Total time:  1:00:00.000    Wall time:  1:00:01.000\r\n");
-    // One millisecond less stays in the minutes form throughout.
-    Series below = MakeSeries(Milliseconds({5000, 3594999}));
-    s_wallTicks = 3599999 * kTicksPerMs;
-    EXPECT_EQ(Report(below, 2),
-              L"\r\nCommand   :  dir /s\r\n"
-              L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
-              L"Fastest:  00:05.000    Slowest:  59:54.999    Spread:  59:49.999\r\n"
-              L"Average time:  29:59.999    Median time:  29:59.999\r\n"
-              L"Total time:  59:59.999    Wall time:  59:59.999\r\n");
-}
-
-TEST_F(TrialReportTest, HoursOptionLeavesAverageAndMedianInMinutesAndMillisecondsOverrideBoth) {
-    Series s = MakeSeries(Milliseconds({1000, 3000}), {0, 2});
-    settings.showHours = true;
-    s_wallTicks = 5000 * kTicksPerMs;
-    EXPECT_EQ(Report(s, 2),
-              L"\r\nRun #1 of 2:  Time = 0:00:01.000   rv = 0\r\n"
-              L"Run #2 of 2:  Time = 0:00:03.000   rv = 2\r\n"
-              L"\r\nCommand   :  dir /s\r\n"
-              L"Total runs:  2    Errors:  1    Dropped:  0   Runs counted:  2\r\n"
-              L"Fastest:  0:00:01.000    Slowest:  0:00:03.000    Spread:  0:00:02.000\r\n"
-              L"Average time:  00:02.000    Median time:  00:02.000\r\n"
-              L"Total time:  0:00:04.000    Wall time:  0:00:05.000\r\n");
-    Series hour = MakeSeries(Milliseconds({1000, 3600000}));
-    settings.milliseconds = true;
-    s_wallTicks = 3602000 * kTicksPerMs;
-    EXPECT_EQ(Report(hour, 2),
-              L"\r\nRun #1 of 2:  Time = 1000   rv = 0\r\n"
-              L"Run #2 of 2:  Time = 3600000   rv = 0\r\n"
-              L"\r\nCommand   :  dir /s\r\n"
-              L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
-              L"Fastest:  1000    Slowest:  3600000    Spread:  3599000\r\n"
-              L"Average time:  1800500    Median time:  1800500\r\n"
-              L"Total time:  3601000    Wall time:  3602000\r\n");
+TEST_F(TrialReportTest, SummaryFollowsTheCountedRunsTheHourRuleAndTheTimeOptions) {
+    const struct {
+        const char* name;
+        std::vector<uint64_t> ms;
+        std::vector<int32_t> exitCodes;
+        void (*adjust)(TrialSettings&);
+        uint64_t wallMs;
+        const wchar_t* recap;    // after the leading line end; empty when turned off
+        const wchar_t* summary;  // after the command line
+    } cases[] = {
+        {"a single run has no prefix and no counted line", {1500}, {}, [](TrialSettings&) {}, 2000,
+         L"Run #1 of 1:  Time = 00:01.500   rv = 0\r\n\r\n",
+         L"Total runs:  1    Errors:  0    Dropped:  0   Runs counted:  1\r\n"
+         L"Fastest:  00:01.500    Slowest:  00:01.500    Spread:  00:00.000\r\n"
+         L"Average time:  00:01.500    Median time:  00:01.500\r\n"
+         L"Total time:  00:01.500    Wall time:  00:02.000\r\n"},
+        {"an hour counted switches all but average and median to hours", {5000, 3595000}, {},
+         [](TrialSettings& s) { s.recap = false; }, 3601000, L"",
+         L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+         L"Fastest:  0:00:05.000    Slowest:  0:59:55.000    Spread:  0:59:50.000\r\n"
+         L"Average time:  30:00.000    Median time:  30:00.000\r\n"
+         L"Total time:  1:00:00.000    Wall time:  1:00:01.000\r\n"},
+        {"a millisecond less stays in minutes", {5000, 3594999}, {}, [](TrialSettings& s) { s.recap = false; },
+         3599999, L"",
+         L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+         L"Fastest:  00:05.000    Slowest:  59:54.999    Spread:  59:49.999\r\n"
+         L"Average time:  29:59.999    Median time:  29:59.999\r\n"
+         L"Total time:  59:59.999    Wall time:  59:59.999\r\n"},
+        {"hours leave average and median in minutes", {1000, 3000}, {0, 2},
+         [](TrialSettings& s) { s.showHours = true; }, 5000,
+         L"Run #1 of 2:  Time = 0:00:01.000   rv = 0\r\nRun #2 of 2:  Time = 0:00:03.000   rv = 2\r\n\r\n",
+         L"Total runs:  2    Errors:  1    Dropped:  0   Runs counted:  2\r\n"
+         L"Fastest:  0:00:01.000    Slowest:  0:00:03.000    Spread:  0:00:02.000\r\n"
+         L"Average time:  00:02.000    Median time:  00:02.000\r\n"
+         L"Total time:  0:00:04.000    Wall time:  0:00:05.000\r\n"},
+        {"milliseconds override hours and the hour rule", {1000, 3600000}, {},
+         [](TrialSettings& s) { s.showHours = s.milliseconds = true; }, 3602000,
+         L"Run #1 of 2:  Time = 1000   rv = 0\r\nRun #2 of 2:  Time = 3600000   rv = 0\r\n\r\n",
+         L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+         L"Fastest:  1000    Slowest:  3600000    Spread:  3599000\r\n"
+         L"Average time:  1800500    Median time:  1800500\r\n"
+         L"Total time:  3601000    Wall time:  3602000\r\n"},
+        {"no counted run leaves out the statistics", {5, 6, 7}, {1, 2, 3},
+         [](TrialSettings& s) { s.excludeErrors = true; }, 20,
+         L"Run #1 of 3:  Time = 00:00.005   rv = 1   (excluded)\r\n"
+         L"Run #2 of 3:  Time = 00:00.006   rv = 2   (excluded)\r\n"
+         L"Run #3 of 3:  Time = 00:00.007   rv = 3   (excluded)\r\n\r\n",
+         L"Total runs:  3    Errors:  3    Dropped:  0   Runs counted:  0\r\nWall time:  00:00.020\r\n"},
+        {"an excluded slowest run leaves the drop to the slowest counted one", {5, 9, 7, 6}, {0, 1},
+         [](TrialSettings& s) {
+             s.excludeErrors = true;
+             s.recap = false;
+             s.nDropSlowest = 1;
+         },
+         30, L"",
+         L"Total runs:  4    Errors:  1    Dropped:  1   Runs counted:  2\r\n"
+         L"(All runs)  Fastest:  00:00.005    Slowest:  00:00.009    Spread:  00:00.004\r\n"
+         L"(Counted)   Fastest:  00:00.005    Slowest:  00:00.006    Spread:  00:00.001\r\n"
+         L"Average time:  00:00.005    Median time:  00:00.005\r\n"
+         L"Total time:  00:00.011    Wall time:  00:00.030\r\n"},
+    };
+    for (const auto& c : cases) {
+        TrialSettings settings = Settings();
+        c.adjust(settings);
+        Series s = MakeSeries(Milliseconds(c.ms), c.exitCodes, settings.excludeErrors);
+        s_wallTicks = c.wallMs * kTicksPerMs;
+        EXPECT_EQ(Report(s, static_cast<uint32_t>(c.ms.size()), settings),
+                  L"\r\n" + std::wstring(c.recap) + L"Command   :  dir /s\r\n" + c.summary)
+            << c.name;
+    }
 }
 
 TEST_F(TrialReportTest, RecapWidthFollowsTheRequestedRunsNotTheTotal) {
     Series s = MakeSeries(Milliseconds({5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
-    settings.nDropSlowest = 1;
-    settings.nDropFastest = 1;
-    const std::wstring out = Report(s, 9);
+    TrialSettings settings = Settings();
+    settings.nDropSlowest = settings.nDropFastest = 1;
+    const std::wstring out = Report(s, 9, settings);
     EXPECT_NE(out.find(L"\r\nRun #1 of 11:  Time = 00:00.005   rv = 0   (dropped fast run)\r\n"), std::wstring::npos);
-    EXPECT_NE(out.find(L"\r\nRun #9 of 11:  Time = 00:00.013   rv = 0\r\n"), std::wstring::npos);
     EXPECT_NE(out.find(L"\r\nRun #11 of 11:  Time = 00:00.015   rv = 0   (dropped slow run)\r\n"), std::wstring::npos);
-    EXPECT_EQ(DecimalWidth(0), 1u);
-    EXPECT_EQ(DecimalWidth(9), 1u);
-    EXPECT_EQ(DecimalWidth(10), 2u);
-    EXPECT_EQ(DecimalWidth(1000000), 7u);
-    EXPECT_EQ(DecimalWidth(UINT32_MAX), 10u);
-}
-
-TEST_F(TrialReportTest, NoCountedRunLeavesOutTheStatisticsAndKeepsTheWallTime) {
-    Series s = MakeSeries(Milliseconds({5, 6, 7}), {1, 2, 3}, true);
-    s_wallTicks = 20 * kTicksPerMs;
-    EXPECT_EQ(Report(s, 3),
-              L"\r\nRun #1 of 3:  Time = 00:00.005   rv = 1   (excluded)\r\n"
-              L"Run #2 of 3:  Time = 00:00.006   rv = 2   (excluded)\r\n"
-              L"Run #3 of 3:  Time = 00:00.007   rv = 3   (excluded)\r\n"
-              L"\r\nCommand   :  dir /s\r\n"
-              L"Total runs:  3    Errors:  3    Dropped:  0   Runs counted:  0\r\n"
-              L"Wall time:  00:00.020\r\n");
-}
-
-TEST_F(TrialReportTest, ExcludedSlowestRunLeavesTheDropToTheSlowestCountedOne) {
-    Series s = MakeSeries(Milliseconds({5, 9, 7, 6}), {0, 1}, true);
-    settings.nDropSlowest = 1;
-    settings.recap = false;
-    s_wallTicks = 30 * kTicksPerMs;
-    EXPECT_EQ(Report(s, 3),
-              L"\r\nCommand   :  dir /s\r\n"
-              L"Total runs:  4    Errors:  1    Dropped:  1   Runs counted:  2\r\n"
-              L"(All runs)  Fastest:  00:00.005    Slowest:  00:00.009    Spread:  00:00.004\r\n"
-              L"(Counted)   Fastest:  00:00.005    Slowest:  00:00.006    Spread:  00:00.001\r\n"
-              L"Average time:  00:00.005    Median time:  00:00.005\r\n"
-              L"Total time:  00:00.011    Wall time:  00:00.030\r\n");
-    EXPECT_EQ(s.records[2].status, DroppedSlow);
-    EXPECT_EQ(s.records[1].status, Excluded);
+    const uint32_t widths[][2] = {{0, 1}, {9, 1}, {10, 2}, {999999999, 9}, {1000000000, 10}, {UINT32_MAX, 10}};
+    for (const auto& w : widths) EXPECT_EQ(DecimalWidth(w[0]), w[1]) << w[0];
 }
 
 TEST_F(TrialReportTest, FailedFinalCounterReadLeavesOutOnlyTheWallTime) {
     Series s = MakeSeries(Milliseconds({5, 7}));
+    TrialSettings settings = Settings();
     settings.recap = false;
     g_sys.queryPerformanceCounter = FailingCounter;
     g_state.highlightAttr = 0x0F;
     g_state.normalAttr = 0x07;
     HostCallTrace trace;
-    EXPECT_EQ(Report(s, 2),
+    EXPECT_EQ(Report(s, 2, settings),
               L"\r\nCommand   :  dir /s\r\n"
               L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
               L"Fastest:  00:00.005    Slowest:  00:00.007    Spread:  00:00.002\r\n"
@@ -361,12 +316,10 @@ TEST_F(TrialReportTest, FailedFinalCounterReadLeavesOutOnlyTheWallTime) {
               L"Total time:  00:00.012    \r\n");
     // The colour still goes back to normal, before the final line end.
     const std::wstring calls = trace.Text();
-    const size_t highlight = calls.find(L"SetColors: 0x0F");
-    const size_t normal = calls.find(L"SetColors: 0x07");
+    const size_t highlight = calls.find(L"SetColors: 0x0F"), normal = calls.find(L"SetColors: 0x07");
     ASSERT_NE(highlight, std::wstring::npos) << calls;
-    ASSERT_NE(normal, std::wstring::npos) << calls;
-    EXPECT_LT(highlight, normal);
-    EXPECT_LT(normal, calls.rfind(L"CrLf"));
+    EXPECT_LT(highlight, normal) << calls;
+    EXPECT_LT(normal, calls.rfind(L"CrLf")) << calls;
 }
 
 }  // namespace

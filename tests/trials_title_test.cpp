@@ -35,40 +35,38 @@ private:
 
 TEST_F(TitleProgressTest, EstimateIsRoundedToTheNearestSecondHalvesUp) {
     const struct {
-        uint64_t ms;
+        uint64_t ticks;
         const wchar_t* text;
     } cases[] = {
-        {0, L"00:00"},          {29499, L"00:29"},       {29500, L"00:30"},
-        {108000, L"01:48"},     {3599499, L"59:59"},     {3599500, L"1:00:00"},
-        {360000000, L"100:00:00"}, {86399499, L"23:59:59"},
+        {0, L"00:00"},           {29499 * kTicksPerMs, L"00:29"},     {29500 * kTicksPerMs, L"00:30"},
+        {108000 * kTicksPerMs, L"01:48"},   {3599499 * kTicksPerMs, L"59:59"},  {3599500 * kTicksPerMs, L"1:00:00"},
+        {86399499 * kTicksPerMs, L"23:59:59"}, {360000000 * kTicksPerMs, L"100:00:00"},
+        {29500 * kTicksPerMs - 1, L"00:29"},  // below a millisecond is cut off before rounding
     };
-    for (const auto& c : cases) EXPECT_STREQ(FormatEta(c.ms * kTicksPerMs), c.text) << c.ms;
-    // Below a millisecond is cut off before rounding.
-    EXPECT_STREQ(FormatEta(29500 * kTicksPerMs - 1), L"00:29");
+    for (const auto& c : cases) EXPECT_STREQ(FormatEta(c.ticks), c.text) << c.ticks;
 }
 
-TEST_F(TitleProgressTest, FirstRunShowsOnlyItsNumber) {
-    g_state.trialRun = 0;
-    EXPECT_EQ(SetProgressTitle(12, 0), 0);
-    EXPECT_EQ(ConsoleTitle(), L"Run #1 of 12: ");
-    // The time before the first run (option handling) gives no estimate either.
-    SetProgressTitle(12, 5000 * kTicksPerMs);
-    EXPECT_EQ(ConsoleTitle(), L"Run #1 of 12: ");
-}
-
-TEST_F(TitleProgressTest, LaterRunsEstimateFromTheAverageOfTheFinishedOnes) {
-    g_state.trialRun = 3;
-    SetProgressTitle(12, 360000000);  // 12 s per finished run, 9 runs left
-    EXPECT_EQ(ConsoleTitle(), L"Run #4 of 12: \u2001\u2001ETR 01:48");
-    // Before the last run the estimate is one average run.
-    g_state.trialRun = 11;
-    SetProgressTitle(12, 11 * 42400 * kTicksPerMs);
-    EXPECT_EQ(ConsoleTitle(), L"Run #12 of 12: \u2001\u2001ETR 00:42");
-    // The time per run is truncated to a whole tick before it is multiplied:
-    // 2 ticks over 3 runs is 0 per run, not 2/3 of a tick for ten million.
-    g_state.trialRun = 3;
-    SetProgressTitle(10000003, 2);
-    EXPECT_EQ(ConsoleTitle(), L"Run #4 of 10000003: \u2001\u2001ETR 00:00");
+TEST_F(TitleProgressTest, TitleNamesTheRunAndEstimatesFromTheAverageOfTheFinishedOnes) {
+    const struct {
+        const char* name;
+        int32_t finishedRuns;
+        uint32_t totalRuns;
+        uint64_t elapsed;
+        const wchar_t* title;
+    } cases[] = {
+        {"first run: number only", 0, 12, 0, L"Run #1 of 12: "},
+        {"time before the first run gives no estimate", 0, 12, 5000 * kTicksPerMs, L"Run #1 of 12: "},
+        {"12 s per finished run, 9 runs left", 3, 12, 36000 * kTicksPerMs, L"Run #4 of 12: \u2001\u2001ETR 01:48"},
+        {"before the last run: one average run", 11, 12, 11 * 42400 * kTicksPerMs,
+         L"Run #12 of 12: \u2001\u2001ETR 00:42"},
+        // 2 ticks over 3 runs is 0 per run, not 2/3 of a tick for ten million.
+        {"time per run truncated to a whole tick first", 3, 10000003, 2, L"Run #4 of 10000003: \u2001\u2001ETR 00:00"},
+    };
+    for (const auto& c : cases) {
+        g_state.trialRun = c.finishedRuns;
+        EXPECT_EQ(SetProgressTitle(c.totalRuns, c.elapsed), 0) << c.name;
+        EXPECT_EQ(ConsoleTitle(), c.title) << c.name;
+    }
 }
 
 TEST_F(TitleProgressTest, SuspendSwitchesTheHostOptionOffAndRestorePutsItBack) {
@@ -96,42 +94,37 @@ TEST_F(TitleProgressTest, SuspendSwitchesTheHostOptionOffAndRestorePutsItBack) {
     }
 }
 
-TEST_F(TitleProgressTest, SecondSuspendKeepsTheFirstStateAndTouchesNothing) {
-    SetHostTitleOption(L"Yes");
-    ASSERT_EQ(SuspendTitleUpdates(), 2u);
-    HostCallTrace trace;
-    EXPECT_EQ(SuspendTitleUpdates(), 2u);
-    EXPECT_EQ(trace.Text(), L"");
-    EXPECT_EQ(RestoreTitleUpdates(), 2u);
-    EXPECT_EQ(HostTitleOption(), L"Yes");
-}
-
-TEST_F(TitleProgressTest, RestoreWithNothingSavedLeavesOptionAndTitleAlone) {
+TEST_F(TitleProgressTest, SecondSuspendAndRestoreWithNothingSavedTouchNothing) {
     SetHostTitleOption(L"Yes");
     SetConsoleTitleW(L"untouched");
     HostCallTrace trace;
     EXPECT_EQ(RestoreTitleUpdates(), 0u);
-    EXPECT_EQ(trace.Text(), L"");
     EXPECT_EQ(ConsoleTitle(), L"untouched");
+    EXPECT_EQ(trace.Text(), L"");
+    ASSERT_EQ(SuspendTitleUpdates(), 2u);
+    const std::wstring calls = trace.Text();
+    EXPECT_EQ(SuspendTitleUpdates(), 2u);  // keeps the first state, not the "No" it set
+    EXPECT_EQ(trace.Text(), calls);
+    EXPECT_EQ(RestoreTitleUpdates(), 2u);
+    EXPECT_EQ(HostTitleOption(), L"Yes");
 }
 
 TEST_F(TitleProgressTest, ResetAndShutDownGiveABrokenOffSeriesTitleUpdatingBack) {
-    SetHostTitleOption(L"Yes");
-    SuspendTitleUpdates();
-    g_state.trialRun = 4;
-    KeyInfo idle = {};
-    key(&idle);
-    EXPECT_EQ(HostTitleOption(), L"Yes");
-    EXPECT_EQ(ConsoleTitle(), L"\u2001");
-    EXPECT_EQ(g_state.titleSaved, 0u);
-    EXPECT_EQ(g_state.trialRun, -1);
-
-    SuspendTitleUpdates();
-    SetConsoleTitleW(L"Run #2 of 3: ");
-    ShutdownPlugin(0);
-    EXPECT_EQ(HostTitleOption(), L"Yes");
-    EXPECT_EQ(ConsoleTitle(), L"\u2001");
-    EXPECT_EQ(g_state.titleSaved, 0u);
+    for (bool shutDown : {false, true}) {
+        SetHostTitleOption(L"Yes");
+        SuspendTitleUpdates();
+        SetConsoleTitleW(L"Run #2 of 3: ");
+        g_state.trialRun = 4;
+        KeyInfo idle = {};
+        if (shutDown)
+            ShutdownPlugin(0);
+        else
+            key(&idle);
+        EXPECT_EQ(HostTitleOption(), L"Yes") << shutDown;
+        EXPECT_EQ(ConsoleTitle(), L"\u2001") << shutDown;
+        EXPECT_EQ(g_state.titleSaved, 0u) << shutDown;
+        EXPECT_EQ(g_state.trialRun, -1) << shutDown;
+    }
 }
 
 }  // namespace
