@@ -38,10 +38,13 @@ BOOL WINAPI RecordSettings(UINT action, UINT param, PVOID value, UINT flags) {
         return TRUE;
     }
     if (action == SPI_SETANIMATION) {
-        g_settingCalls.push_back({action, static_cast<ULONG_PTR>(static_cast<ANIMATIONINFO*>(value)->iMinAnimate), flags});
+        auto on = static_cast<ULONG_PTR>(static_cast<ANIMATIONINFO*>(value)->iMinAnimate);
+        g_settingCalls.push_back({action, on, flags});
         return TRUE;
     }
-    if (action == SPI_SETFOREGROUNDLOCKTIMEOUT) g_settingCalls.push_back({action, reinterpret_cast<ULONG_PTR>(value), flags});
+    // The timeout is carried in the pointer argument itself.
+    if (action == SPI_SETFOREGROUNDLOCKTIMEOUT)
+        g_settingCalls.push_back({action, reinterpret_cast<ULONG_PTR>(value), flags});
     return SystemParametersInfoW(action, param, value, flags);
 }
 
@@ -94,7 +97,9 @@ protected:
         EXPECT_EQ(GrabFocus(window), 0);
         UnhookWindowsHookEx(hook);
         PumpMessages(50);
-        if (!showCommands.empty()) EXPECT_EQ(g_showCommands, showCommands);
+        if (!showCommands.empty()) {
+            EXPECT_EQ(g_showCommands, showCommands);
+        }
         EXPECT_EQ(GetForegroundWindow(), window);
         std::vector<ULONG_PTR> animation, lockTimeout;
         for (const SettingCall& call : g_settingCalls) {

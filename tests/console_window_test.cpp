@@ -223,10 +223,13 @@ TEST_F(WindowDiscovery, ReadsConEmuHandleInEveryNumberForm) {
     std::wstring hexWithSpace = std::wstring(hex) + L" ";
     std::wstring decimalWithText = std::wstring(decimal) + L"x";
     std::wstring otherClass = WindowNumber(otherWindow);
-    for (const wchar_t* text : {hexWithSpace.c_str(), decimalWithText.c_str(), otherClass.c_str(), L"0", L"0x0", L"",
-                                L" 1", L"+1", L"x1", L"4294967296", L"0x100000000", L"0o8", L"0x0x1", static_cast<const wchar_t*>(nullptr)}) {
+    // Refused: trailing text, zero, signs and spaces, out of range, a window
+    // of another class, and no variable at all.
+    const wchar_t* refused[] = {hexWithSpace.c_str(), decimalWithText.c_str(), otherClass.c_str(), L"0", L"0x0", L"",
+                                L" 1", L"+1", L"x1", L"4294967296", L"0x100000000", L"0o8", L"0x0x1", nullptr};
+    for (const wchar_t* text : refused) {
         ScopedEnvironmentVariable conEmuHwnd(L"ConEmuHWND", text);
-        EXPECT_EQ(FindConEmuWindow(), nullptr) << "\"" << (text ? std::string(text, text + wcslen(text)) : "(unset)");
+        EXPECT_EQ(FindConEmuWindow(), nullptr) << (text ? std::string(text, text + wcslen(text)) : "(unset)");
     }
 }
 
