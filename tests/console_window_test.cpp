@@ -195,7 +195,7 @@ TEST_F(WindowDiscovery, FindsTheFirstConsole2WindowOfAnAncestor) {
     free(g_state.ancestorPids);
     ResetPluginStateForTest();
     EXPECT_EQ(FindConsole2Window(), enumerated[0]);
-    EXPECT_GE(g_state.ancestorCount, 1u);
+    ASSERT_GE(g_state.ancestorCount, 1u);
 
     // A list that holds only a process owning none of the windows.
     g_state.ancestorPids[0] = GetCurrentProcessId() + 4;
