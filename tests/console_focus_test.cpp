@@ -22,7 +22,7 @@ void WriteLockTimeout(DWORD lockTimeout) {
                           0);
 }
 
-// Every system-parameter call GrabFocus makes, with the value it carries.
+// Every system-parameter change GrabFocus makes, with the value it carries.
 struct SettingCall {
     UINT action;
     ULONG_PTR value;
@@ -31,60 +31,45 @@ struct SettingCall {
 std::vector<SettingCall> g_settingCalls;
 
 // Wine keeps no animation setting (it always reads as off), so the recorder
-// answers that one itself as "on"; everything else goes to the system.
+// plays that one itself, reading as "on"; the lock timeout goes to the system.
 BOOL WINAPI RecordSettings(UINT action, UINT param, PVOID value, UINT flags) {
     if (action == SPI_GETANIMATION) {
         static_cast<ANIMATIONINFO*>(value)->iMinAnimate = 1;
-        g_settingCalls.push_back({action, 1, flags});
         return TRUE;
     }
-    ULONG_PTR carried = 0;
-    if (action == SPI_SETANIMATION) carried = static_cast<ULONG_PTR>(static_cast<ANIMATIONINFO*>(value)->iMinAnimate);
-    if (action == SPI_SETFOREGROUNDLOCKTIMEOUT) carried = reinterpret_cast<ULONG_PTR>(value);
     if (action == SPI_SETANIMATION) {
-        g_settingCalls.push_back({action, carried, flags});
+        auto on = static_cast<ULONG_PTR>(static_cast<ANIMATIONINFO*>(value)->iMinAnimate);
+        g_settingCalls.push_back({action, on, flags});
         return TRUE;
     }
-    BOOL ok = SystemParametersInfoW(action, param, value, flags);
-    if (action == SPI_GETFOREGROUNDLOCKTIMEOUT) carried = *static_cast<DWORD*>(value);
-    g_settingCalls.push_back({action, carried, flags});
-    return ok;
+    // The timeout is carried in the pointer argument itself.
+    if (action == SPI_SETFOREGROUNDLOCKTIMEOUT)
+        g_settingCalls.push_back({action, reinterpret_cast<ULONG_PTR>(value), flags});
+    return SystemParametersInfoW(action, param, value, flags);
+}
+
+// Reading a system parameter does not fail under Wine; the seam makes it fail.
+BOOL WINAPI SettingsThatCannotBeRead(UINT action, UINT param, PVOID value, UINT flags) {
+    if (action == SPI_GETANIMATION || action == SPI_GETFOREGROUNDLOCKTIMEOUT) return FALSE;
+    return RecordSettings(action, param, value, flags);
 }
 
 const DWORD kTestLockTimeout = 123456;
 
-// The show commands given to windows of this thread while it lives, seen
-// through a CBT hook. Wine without a window manager drops a maximised state
-// when the window takes the foreground and restores it through a system
-// command; such restores are told apart by the system command just before.
-class ShowCommandRecorder {
-public:
-    ShowCommandRecorder() {
-        commands_.clear();
-        afterSystemCommand_ = false;
-        hook_ = SetWindowsHookExW(WH_CBT, Record, nullptr, GetCurrentThreadId());
+// The show commands given to windows of this thread, seen through a CBT hook.
+// Wine without a window manager drops a maximised state when the window takes
+// the foreground and restores it through a system command; such restores are
+// told apart by the system command just before.
+std::vector<int> g_showCommands;
+bool g_afterSystemCommand = false;
+LRESULT CALLBACK RecordShowCommand(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_SYSCOMMAND) g_afterSystemCommand = true;
+    if (code == HCBT_MINMAX) {
+        if (!g_afterSystemCommand) g_showCommands.push_back(LOWORD(lParam));
+        g_afterSystemCommand = false;
     }
-    ~ShowCommandRecorder() { UnhookWindowsHookEx(hook_); }
-    ShowCommandRecorder(const ShowCommandRecorder&) = delete;
-    ShowCommandRecorder& operator=(const ShowCommandRecorder&) = delete;
-    bool ok() const { return hook_ != nullptr; }
-    const std::vector<int>& commands() const { return commands_; }
-
-private:
-    static LRESULT CALLBACK Record(int code, WPARAM wParam, LPARAM lParam) {
-        if (code == HCBT_SYSCOMMAND) afterSystemCommand_ = true;
-        if (code == HCBT_MINMAX) {
-            if (!afterSystemCommand_) commands_.push_back(LOWORD(lParam));
-            afterSystemCommand_ = false;
-        }
-        return CallNextHookEx(nullptr, code, wParam, lParam);
-    }
-    static std::vector<int> commands_;
-    static bool afterSystemCommand_;
-    HHOOK hook_ = nullptr;
-};
-std::vector<int> ShowCommandRecorder::commands_;
-bool ShowCommandRecorder::afterSystemCommand_ = false;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
 
 class Focus : public ::testing::Test {
 protected:
@@ -93,31 +78,37 @@ protected:
         // A value unlike anything GrabFocus sets, so a value left behind shows.
         WriteLockTimeout(kTestLockTimeout);
         ASSERT_EQ(ReadLockTimeout(), kTestLockTimeout);
-        g_settingCalls.clear();
         g_systemParameters = RecordSettings;
     }
     void TearDown() override {
         ResetFocusCalls();
         WriteLockTimeout(savedLockTimeout_);
     }
-    // The animation was switched off and then back on last; the lock timeout,
-    // if it was changed at all, was set to 0 and then back, telling the system.
-    static void ExpectSettingsPutBack() {
+    // GrabFocus on the window; checks the show commands it gave (if given), that the
+    // window ends in the foreground, that the animation was switched off and
+    // back on last, and that the lock timeout was lifted to 0 and put back,
+    // telling the system, exactly when asked.
+    void GrabAndExpectSettingsPutBack(HWND window, bool lockLifted, const std::vector<int>& showCommands = {}) {
+        g_settingCalls.clear();
+        g_showCommands.clear();
+        g_afterSystemCommand = false;
+        HHOOK hook = SetWindowsHookExW(WH_CBT, RecordShowCommand, nullptr, GetCurrentThreadId());
+        ASSERT_NE(hook, nullptr);
+        EXPECT_EQ(GrabFocus(window), 0);
+        UnhookWindowsHookEx(hook);
+        PumpMessages(50);
+        if (!showCommands.empty()) {
+            EXPECT_EQ(g_showCommands, showCommands);
+        }
+        EXPECT_EQ(GetForegroundWindow(), window);
         std::vector<ULONG_PTR> animation, lockTimeout;
         for (const SettingCall& call : g_settingCalls) {
-            if (call.action == SPI_SETANIMATION) {
-                animation.push_back(call.value);
-                EXPECT_EQ(call.flags, 0u);
-            }
-            if (call.action == SPI_SETFOREGROUNDLOCKTIMEOUT) {
-                lockTimeout.push_back(call.value);
-                EXPECT_EQ(call.flags, static_cast<UINT>(SPIF_SENDCHANGE));
-            }
+            bool isAnimation = call.action == SPI_SETANIMATION;
+            (isAnimation ? animation : lockTimeout).push_back(call.value);
+            EXPECT_EQ(call.flags, isAnimation ? 0u : static_cast<UINT>(SPIF_SENDCHANGE));
         }
         EXPECT_EQ(animation, (std::vector<ULONG_PTR>{0, 1}));
-        if (!lockTimeout.empty()) {
-            EXPECT_EQ(lockTimeout, (std::vector<ULONG_PTR>{0, kTestLockTimeout}));
-        }
+        EXPECT_EQ(lockTimeout, lockLifted ? (std::vector<ULONG_PTR>{0, kTestLockTimeout}) : std::vector<ULONG_PTR>{});
         ASSERT_FALSE(g_settingCalls.empty());
         EXPECT_EQ(g_settingCalls.back().action, static_cast<UINT>(SPI_SETANIMATION));
         EXPECT_EQ(ReadLockTimeout(), kTestLockTimeout);
@@ -125,53 +116,36 @@ protected:
     DWORD savedLockTimeout_ = 0;
 };
 
-size_t LockTimeoutChanges() {
-    return static_cast<size_t>(std::count_if(g_settingCalls.begin(), g_settingCalls.end(), [](const SettingCall& c) {
-        return c.action == SPI_SETFOREGROUNDLOCKTIMEOUT;
-    }));
-}
-
 TEST_F(Focus, NullWindowChangesNothing) {
     HWND foreground = GetForegroundWindow();
+    g_settingCalls.clear();
     EXPECT_EQ(GrabFocus(nullptr), -1);
     EXPECT_TRUE(g_settingCalls.empty());
     EXPECT_EQ(ReadLockTimeout(), kTestLockTimeout);
     EXPECT_EQ(GetForegroundWindow(), foreground);
 }
 
-// Shows a new window of this thread with the given command, then brings it
-// to the front; gives the show commands GrabFocus used on it.
-std::vector<int> GrabFocusAfterShowing(TestWindows& windows, int initialShow, HWND* window) {
-    *window = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    EXPECT_NE(*window, nullptr);
-    ShowWindow(*window, initialShow);
-    PumpMessages(50);
-    EXPECT_EQ(IsIconic(*window) != 0, initialShow == SW_MINIMIZE);
-    EXPECT_EQ(IsZoomed(*window) != 0, initialShow == SW_MAXIMIZE);
-    ShowCommandRecorder shown;
-    EXPECT_TRUE(shown.ok());
-    EXPECT_EQ(GrabFocus(*window), 0);
-    return shown.commands();
-}
-
-// First of the window tests: Wine, when its desktop belongs to a process on
-// another X display, can fail on a maximise after a shown window was destroyed.
-TEST_F(Focus, KeepsAMaximisedWindowMaximised) {
+// First of the window tests, the maximise first: Wine, when its desktop
+// belongs to a process on another X display, can fail on a maximise after a
+// shown window was destroyed.
+TEST_F(Focus, KeepsAMaximisedWindowMaximisedAndRestoresAMinimisedOne) {
     TestWindows windows(L"KelvaneFocusTest");
-    HWND window = nullptr;
-    EXPECT_EQ(GrabFocusAfterShowing(windows, SW_MAXIMIZE, &window), std::vector<int>{SW_MAXIMIZE});
-    ExpectSettingsPutBack();
-}
-
-TEST_F(Focus, RestoresAMinimisedWindow) {
-    TestWindows windows(L"KelvaneFocusTest");
-    HWND window = nullptr;
-    EXPECT_EQ(GrabFocusAfterShowing(windows, SW_MINIMIZE, &window), std::vector<int>{SW_RESTORE});
+    HWND minimised = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    ASSERT_NE(minimised, nullptr);
+    ShowWindow(minimised, SW_MINIMIZE);
+    HWND maximised = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    ASSERT_NE(maximised, nullptr);
+    ShowWindow(maximised, SW_MAXIMIZE);
     PumpMessages(50);
-    EXPECT_FALSE(IsIconic(window));
-    EXPECT_FALSE(IsZoomed(window));
-    EXPECT_TRUE(IsWindowVisible(window));
-    ExpectSettingsPutBack();
+    ASSERT_TRUE(IsIconic(minimised));
+    ASSERT_TRUE(IsZoomed(maximised));
+    // This thread holds the foreground throughout, so the lock is left alone.
+    ASSERT_EQ(GetForegroundWindow(), maximised);
+    GrabAndExpectSettingsPutBack(maximised, false, {SW_MAXIMIZE});
+    GrabAndExpectSettingsPutBack(minimised, false, {SW_RESTORE});
+    EXPECT_FALSE(IsIconic(minimised));
+    EXPECT_FALSE(IsZoomed(minimised));
+    EXPECT_TRUE(IsWindowVisible(minimised));
 }
 
 TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
@@ -204,12 +178,14 @@ TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
     PumpMessages(50);
     EXPECT_EQ(GetForegroundWindow(), other.window);
 
+    GrabAndExpectSettingsPutBack(window, true);
+
+    // Settings whose earlier values cannot be read are not touched at all.
+    g_settingCalls.clear();
+    g_systemParameters = SettingsThatCannotBeRead;
     EXPECT_EQ(GrabFocus(window), 0);
-    PumpMessages(50);
-    EXPECT_EQ(GetForegroundWindow(), window);
-    ExpectSettingsPutBack();
-    // The foreground lock was lifted for the switch and put back.
-    EXPECT_EQ(LockTimeoutChanges(), 2u);
+    EXPECT_TRUE(g_settingCalls.empty());
+    EXPECT_EQ(ReadLockTimeout(), kTestLockTimeout);
 
     SetEvent(other.done);
     WaitForSingleObject(thread, 5000);
@@ -218,45 +194,12 @@ TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
     CloseHandle(other.done);
 }
 
-TEST_F(Focus, LeavesTheLockAloneWhenThisThreadHasTheForeground) {
-    TestWindows windows(L"KelvaneFocusTest");
-    HWND front = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    HWND window = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    ASSERT_NE(front, nullptr);
-    ASSERT_NE(window, nullptr);
-    SetForegroundWindow(front);
-    PumpMessages(50);
-    ASSERT_EQ(GetForegroundWindow(), front);
-
-    EXPECT_EQ(GrabFocus(window), 0);
-    PumpMessages(50);
-    EXPECT_EQ(GetForegroundWindow(), window);
-    ExpectSettingsPutBack();
-    EXPECT_EQ(LockTimeoutChanges(), 0u);
-}
-
-// Reading a system parameter does not fail under Wine; the seam makes it fail.
-BOOL WINAPI SettingsThatCannotBeRead(UINT action, UINT param, PVOID value, UINT flags) {
-    if (action == SPI_GETANIMATION || action == SPI_GETFOREGROUNDLOCKTIMEOUT) return FALSE;
-    return RecordSettings(action, param, value, flags);
-}
-
-TEST_F(Focus, LeavesSettingsAloneThatItCannotRead) {
-    TestWindows windows(L"KelvaneFocusTest");
-    HWND window = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    ASSERT_NE(window, nullptr);
-    g_systemParameters = SettingsThatCannotBeRead;
-    EXPECT_EQ(GrabFocus(window), 0);
-    EXPECT_TRUE(g_settingCalls.empty());
-    EXPECT_EQ(ReadLockTimeout(), kTestLockTimeout);
-}
-
 TEST(KeepAwake, JiggleLeavesThePointerWhereItWas) {
     // A known position first: Wine's server and display may disagree about
     // where the pointer starts.
     ASSERT_TRUE(SetCursorPos(123, 77));
     PumpMessages(20);
-    POINT before = {};
+    POINT before = {}, after = {};
     ASSERT_TRUE(GetCursorPos(&before));
     ASSERT_EQ(before.x, 123);
     LASTINPUTINFO input = {sizeof input, 0};
@@ -266,7 +209,6 @@ TEST(KeepAwake, JiggleLeavesThePointerWhereItWas) {
 
     JiggleMouse(nullptr, WM_TIMER, 1, 0);
     PumpMessages(20);
-    POINT after = {};
     ASSERT_TRUE(GetCursorPos(&after));
     EXPECT_EQ(after.x, before.x);
     EXPECT_EQ(after.y, before.y);

@@ -1,6 +1,6 @@
 // Scoped helpers for the console environment tests: an environment variable
-// set for one test, windows of a chosen class owned by this process, and the
-// console's text attribute. Each puts back what it changed when it goes.
+// set for one test and windows of a chosen class owned by this process. Each
+// puts back what it changed when it goes.
 #pragma once
 #include <windows.h>
 #include <string>
@@ -12,11 +12,9 @@ public:
     ScopedEnvironmentVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
         DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
         existed_ = length > 0;
-        if (existed_) {
-            saved_.resize(length);
-            GetEnvironmentVariableW(name, &saved_[0], length);
-            saved_.resize(length - 1);
-        }
+        std::vector<wchar_t> saved(length + 1);
+        GetEnvironmentVariableW(name, saved.data(), length + 1);
+        saved_ = saved.data();
         SetEnvironmentVariableW(name, value);
     }
     ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name_.c_str(), existed_ ? saved_.c_str() : nullptr); }
@@ -24,8 +22,7 @@ public:
     ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
 
 private:
-    std::wstring name_;
-    std::wstring saved_;
+    std::wstring name_, saved_;
     bool existed_ = false;
 };
 
@@ -64,13 +61,9 @@ private:
 // Dispatches this thread's messages for the given time, so that thread
 // timers can fire.
 inline void PumpMessages(DWORD milliseconds) {
-    ULONGLONG end = GetTickCount64() + milliseconds;
-    while (GetTickCount64() < end) {
+    for (ULONGLONG end = GetTickCount64() + milliseconds; GetTickCount64() < end;) {
         MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
     }
 }
