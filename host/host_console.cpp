@@ -31,7 +31,7 @@ const ColourName kColours[] = {
     {L"magenta", 5}, {L"yellow", 6}, {L"white", 7}, {L"grey", 7}, {L"gray", 7},
 };
 
-// One word of the spec; false at the end of the text.
+// One word of the colour text; false at the end of the text.
 bool NextWord(std::wstring_view& text, std::wstring_view& word) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
     if (text.empty()) return false;
