@@ -7,11 +7,8 @@ dll=$1
 . "$(dirname "$0")/pe_tools.sh"
 fail=0
 
-exports=$(named_exports "$dll")
 want="GetPluginInfo Help InitializePlugin ShutdownPlugin Usage _trialrun key kv "
-if [ "$exports" != "$want" ]; then
-  echo "exports: got '$exports', want '$want'"; fail=1
-fi
+expect_named_exports "$dll" "$want" || fail=1
 
 allowed=" kernel32.dll user32.dll advapi32.dll winmm.dll msvcrt.dll ntdll.dll takecmd.dll "
 imports=$(imported_dlls "$dll")

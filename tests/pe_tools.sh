@@ -11,3 +11,13 @@ named_exports() {
 imported_dlls() {
   "$objdump" -p "$1" | awk '/DLL Name:/ {print tolower($3)}'
 }
+
+# Says so and returns 1 unless the module's named exports are exactly the
+# given names (sorted, each followed by a blank).
+expect_named_exports() {
+  local got
+  got=$(named_exports "$1")
+  [ "$got" = "$2" ] && return 0
+  echo "named exports of $1: got '$got', want '$2'"
+  return 1
+}
