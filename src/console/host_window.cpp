@@ -92,9 +92,9 @@ HWND FindConEmuWindow() {
     wchar_t text[kWorkChars] = {};
     DWORD length = GetEnvironmentVariableW(L"ConEmuHWND", text, kWorkChars);
     if (length == 0 || length >= kWorkChars) return nullptr;
-    if (text[0] < L'0' || text[0] > L'9') return nullptr;
-    // The same number grammar as KV's options: decimal, 0x hexadecimal or 0o
-    // octal, the whole value, no overflow.
+    // The same number grammar as KV's options, which only takes a text that
+    // starts with a digit: decimal, 0x hexadecimal or 0o octal, the whole
+    // value, no overflow.
     uint32_t value = 0;
     if (ParseNumber(text, &value, nullptr) != 0 || value == 0) return nullptr;
     HWND window = WindowFromNumber(value);

@@ -175,10 +175,8 @@ void ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uin
                   uint32_t errorCount, uint64_t allFastest, uint64_t allSlowest, const TrialSettings& settings,
                   uint64_t startTicks, HWND hostWindow) {
     SortRuns(records, sorted, totalRuns);
-    const uint32_t dropped =
-        settings.nDropSlowest || settings.nDropFastest
-            ? MarkDroppedRuns(records, sorted, totalRuns, settings.nDropSlowest, settings.nDropFastest)
-            : 0;
+    // Marks nothing and gives 0 when no drops were asked for.
+    const uint32_t dropped = MarkDroppedRuns(records, sorted, totalRuns, settings.nDropSlowest, settings.nDropFastest);
 
     uint32_t countedRuns = 0;
     uint64_t countedTicks = 0;
