@@ -2,7 +2,7 @@
 // the stand-in's control entry points. Owns the call trace and the IPC reply.
 // Each service records itself in the trace, then calls the engine; the engine
 // never calls these exports, so its own work stays out of the record.
-#include "host_api.h"
+#include "frame/host_api.h"
 #include "host_control.h"
 #include "host_console.h"
 #include <cwchar>

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <string>
 #include <vector>
-#include "host_api.h"
+#include "frame/host_api.h"
 #include "host_control.h"
 
 namespace {

@@ -1,12 +1,12 @@
 // Splits the KV argument line into the process-wide argument list
 // (g_state.argCount, argv, argLen, argBuf): switches one by one, then the
 // command, which keeps the rest of the line exactly as typed.
-#include "arg_splitter.h"
+#include "cmdline/arg_splitter.h"
 #include <cstring>
 #include <cwctype>
-#include "../frame/host_api.h"
-#include "../frame/plugin_frame.h"
-#include "../frame/plugin_state.h"
+#include "frame/host_api.h"
+#include "frame/plugin_frame.h"
+#include "frame/plugin_state.h"
 
 static bool IsArgBlank(wchar_t c) {
     if ((c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xA0) return true;

@@ -1,11 +1,11 @@
 // The help texts of KV, of its /O suboptions and of _TRIALRUN, and the
 // routine that writes the KV help, with its italics marks made visible on a
 // console that understands escape sequences. Owns no state.
-#include "help_text.h"
+#include "cmdline/help_text.h"
 #include <cstdlib>
-#include "../frame/host_api.h"
-#include "../frame/plugin_state.h"
-#include "../frame/sys_calls.h"
+#include "frame/host_api.h"
+#include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
 
 // Marks inside help texts: italics and underline on and off.
 #define ITALIC_ON L"\x1c"

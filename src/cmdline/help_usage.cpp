@@ -1,11 +1,11 @@
 // What the host shows when the user asks about a name: the usage line of KV
 // for its command-line completion and help, and a message box with the whole
 // help of KV or _TRIALRUN. Owns no state.
-#include "../frame/ascii_fold.h"
-#include "help_text.h"
-#include "../frame/plugin_exports.h"
-#include "../frame/plugin_info.h"
-#include "../frame/plugin_state.h"
+#include "frame/ascii_fold.h"
+#include "cmdline/help_text.h"
+#include "frame/plugin_exports.h"
+#include "frame/plugin_info.h"
+#include "frame/plugin_state.h"
 
 namespace {
 

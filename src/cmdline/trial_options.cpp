@@ -1,15 +1,15 @@
 // Turns the split argument list into the settings of one KV command, or ends
 // the command with a help text or an error message. Reads g_state's argument
 // list; upper-cases an argument in place before quoting it in an error.
-#include "trial_options.h"
+#include "cmdline/trial_options.h"
 #include <cerrno>
 #include <cwchar>
-#include "../frame/ascii_fold.h"
-#include "help_text.h"
-#include "../frame/host_api.h"
-#include "../frame/plugin_frame.h"
-#include "../frame/plugin_info.h"
-#include "../frame/plugin_state.h"
+#include "frame/ascii_fold.h"
+#include "cmdline/help_text.h"
+#include "frame/host_api.h"
+#include "frame/plugin_frame.h"
+#include "frame/plugin_info.h"
+#include "frame/plugin_state.h"
 
 namespace {
 

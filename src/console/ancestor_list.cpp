@@ -5,10 +5,10 @@
 #include <tlhelp32.h>
 #include <cstdlib>
 #include <cstring>
-#include "console_env.h"
+#include "console/console_env.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
-#include "host_window.h"
+#include "console/host_window.h"
 
 // Process32FirstW/NextW insist on a zeroed record whose size field is set.
 static void PrepareEntry(PROCESSENTRY32W* entry) {

@@ -2,8 +2,8 @@
 // from going idle during a series. No state of its own: every system setting
 // GrabFocus changes is put back before it returns.
 #include <windows.h>
-#include "console_env.h"
-#include "focus_keepawake.h"
+#include "console/console_env.h"
+#include "console/focus_keepawake.h"
 
 SystemParametersCall g_systemParameters = SystemParametersInfoW;
 

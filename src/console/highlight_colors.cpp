@@ -1,11 +1,11 @@
 // Picks the highlight attribute for KV's run headers and summary: the user's
 // choice from the environment or the registry, else one derived from the
 // current colours. Owns g_state.normalAttr and g_state.highlightAttr.
-#include "highlight_colors.h"
+#include "console/highlight_colors.h"
 #include <cerrno>
 #include <cstdio>
 #include <cwchar>
-#include "console_env.h"
+#include "console/console_env.h"
 #include "frame/ascii_fold.h"
 #include "frame/host_api.h"
 #include "frame/plugin_info.h"

@@ -4,12 +4,12 @@
 #include <windows.h>
 #include <cstdlib>
 #include <cwchar>
-#include "console_env.h"
+#include "console/console_env.h"
 #include "cmdline/trial_options.h"
 #include "frame/host_api.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
-#include "host_window.h"
+#include "console/host_window.h"
 
 // Class names are compared whole and case-sensitively, as the system spells them.
 static bool HasClass(HWND window, const wchar_t* className) {

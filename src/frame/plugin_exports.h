@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <cstddef>
 #include <cstdint>
-#include "plugin_info.h"
+#include "frame/plugin_info.h"
 
 #define KV_EXPORT extern "C" __declspec(dllexport)
 

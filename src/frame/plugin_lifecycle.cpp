@@ -1,12 +1,12 @@
 // The host's view of the plug-in: the information record, start-up with its
 // probes, and shut-down. Owns nothing beyond the PluginState fields it fills.
 #include <cwctype>
-#include "host_api.h"
-#include "plugin_exports.h"
-#include "plugin_frame.h"
-#include "plugin_state.h"
-#include "sys_calls.h"
-#include "../console/console_env.h"
+#include "frame/host_api.h"
+#include "frame/plugin_exports.h"
+#include "frame/plugin_frame.h"
+#include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
+#include "console/console_env.h"
 
 static PluginInfo s_info;
 

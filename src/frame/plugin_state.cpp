@@ -1,7 +1,7 @@
 // The process-wide plug-in state and the table of system calls that tests
 // can make fail.
-#include "plugin_state.h"
-#include "sys_calls.h"
+#include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
 #include <mmsystem.h>
 #include <cstdlib>
 #include <cstring>

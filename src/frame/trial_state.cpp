@@ -1,10 +1,10 @@
 // The _TRIALRUN variable, the keystroke hook that clears what a broken-off
 // series left behind, and the error prefix every message starts with.
-#include "host_api.h"
-#include "plugin_exports.h"
-#include "plugin_frame.h"
-#include "plugin_state.h"
-#include "../trials/title_progress.h"
+#include "frame/host_api.h"
+#include "frame/plugin_exports.h"
+#include "frame/plugin_frame.h"
+#include "frame/plugin_state.h"
+#include "trials/title_progress.h"
 
 int _trialrun(wchar_t* buffer) {
     if (!buffer) return ERROR_INVALID_PARAMETER;

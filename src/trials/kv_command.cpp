@@ -8,16 +8,16 @@
 #include <cwchar>
 #include <windows.h>
 #include <mmsystem.h>
-#include "title_progress.h"
-#include "trial_report.h"
-#include "../cmdline/arg_splitter.h"
-#include "../cmdline/trial_options.h"
-#include "../console/console_env.h"
-#include "../frame/host_api.h"
-#include "../frame/plugin_exports.h"
-#include "../frame/plugin_frame.h"
-#include "../frame/plugin_state.h"
-#include "../frame/sys_calls.h"
+#include "trials/title_progress.h"
+#include "trials/trial_report.h"
+#include "cmdline/arg_splitter.h"
+#include "cmdline/trial_options.h"
+#include "console/console_env.h"
+#include "frame/host_api.h"
+#include "frame/plugin_exports.h"
+#include "frame/plugin_frame.h"
+#include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
 
 // Command may rewrite its line in place (aliases, expansion), so it gets a
 // buffer far larger than any argument line.

@@ -2,7 +2,7 @@
 // them into whole milliseconds.
 #pragma once
 #include <cstdint>
-#include "../frame/plugin_state.h"
+#include "frame/plugin_state.h"
 
 // ticks × 1000 / perfFrequency, truncated. Split into whole seconds and the
 // remainder so the product cannot overflow 64 bits however long the series

@@ -1,12 +1,12 @@
 // Console title during a series: "Run #i of n: " and, from the second run on,
 // the estimated time left. Owns the estimate buffer; the saved state of the
 // host's UpdateTitle option lives in g_state.titleSaved.
-#include "title_progress.h"
+#include "trials/title_progress.h"
 #include <cwchar>
-#include "tick_units.h"
-#include "../frame/ascii_fold.h"
-#include "../frame/host_api.h"
-#include "../frame/plugin_state.h"
+#include "trials/tick_units.h"
+#include "frame/ascii_fold.h"
+#include "frame/host_api.h"
+#include "frame/plugin_state.h"
 
 static wchar_t s_etaText[64];
 

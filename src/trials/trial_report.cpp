@@ -1,15 +1,15 @@
 // The report of a finished KV series: sorts a copy of the run records, marks
 // the dropped runs, and prints the recap and the summary. All times are
 // counter ticks until printed; no floating point. Owns the FormatTicks buffers.
-#include "trial_report.h"
+#include "trials/trial_report.h"
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include "tick_units.h"
-#include "../console/console_env.h"
-#include "../frame/host_api.h"
-#include "../frame/plugin_state.h"
-#include "../frame/sys_calls.h"
+#include "trials/tick_units.h"
+#include "console/console_env.h"
+#include "frame/host_api.h"
+#include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
 
 constexpr uint64_t kMsPerHour = 3600000;
 constexpr int kTickTextChars = 64;

@@ -4,7 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
-#include "../cmdline/trial_options.h"
+#include "cmdline/trial_options.h"
 
 enum RunStatus : uint32_t { Counted = 0, DroppedSlow = 1, DroppedFast = 2, Excluded = 3 };
 
