@@ -196,8 +196,8 @@ int ParseUserAbort(wchar_t* argument, TrialSettings* settings) {
 }
 
 void PrintVersionLine() {
-    Printf(L"\r\n\t\t\t\t%s  %u.%u.%u.%u (%s)\r\n", KV_PLUGIN_NAME, kVersionMajor, kVersionMinor, kVersionBuild, 0u,
-           L"x64");
+    Printf(L"\r\n\t\t\t\t%s  %u.%u.%u.%u (%s)\r\n", KV_PLUGIN_NAME, kVersionMajor, kVersionMinor, kVersionBuild,
+           kVersionRevision, L"x64");
 }
 
 // One argument, matched against the options in a fixed order (whole names

@@ -4,11 +4,13 @@
 #include <windows.h>
 #include <cstddef>
 #include <cstdint>
+#include "frame/kelvane_version.h"
 
 #define KV_PLUGIN_NAME L"Kelvane"
-constexpr int kVersionMajor = 0;
-constexpr int kVersionMinor = 99;
-constexpr int kVersionBuild = 1;
+constexpr int kVersionMajor = KV_VERSION_MAJOR;
+constexpr int kVersionMinor = KV_VERSION_MINOR;
+constexpr int kVersionBuild = KV_VERSION_BUILD;
+constexpr int kVersionRevision = KV_VERSION_REVISION;
 
 // Read by the host by layout; the fields after build belong to the host and stay zero.
 struct PluginInfo {
