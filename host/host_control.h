@@ -18,6 +18,11 @@ extern "C" {
 // InitializePlugin); the same as the internal command "plugin /l path".
 // 0 when it is in service, else non-zero (a message has been written).
 HOST_CONTROL_API int HostLoadPlugin(const wchar_t* path);
+// Loads every DLL in the folder as HostLoadPlugin does, in name order, as the
+// real host does with its Plugins folder at start-up. One that is refused
+// writes its message and the rest still load. Returns the number loaded (0
+// when the folder does not exist).
+HOST_CONTROL_API int HostLoadPluginFolder(const wchar_t* folder);
 // Registers a module that is already loaded and exports the plug-in entry
 // points (a test program linking the plug-in's library registers itself).
 // Calls InitializePlugin unless initialize is 0. 0 on success.

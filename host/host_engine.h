@@ -56,6 +56,9 @@ using PluginTextFn = int (*)(wchar_t*);
 PluginTextFn FindPluginCommand(std::wstring_view name);
 PluginTextFn FindPluginVariable(std::wstring_view name);
 int LoadPluginFile(std::wstring_view path);
+// Every DLL in the folder, in name order (case-insensitive); returns how many
+// are now in service (0 for a missing folder).
+int LoadPluginFolder(std::wstring_view folder);
 int UnloadPluginByName(std::wstring_view name);
 int UnloadAllPlugins();
 int AttachPluginModule(HMODULE module, bool initialize);

@@ -1,7 +1,9 @@
 // Plug-in registry of the stand-in host: loading a DLL the way the real host
-// does (information record, feature list, start-up), the lookup of plug-in
-// commands and variables, keystroke hooks and shut-down. Owns the registry.
+// does (information record, feature list, start-up), alone or every one in a
+// plug-in folder, the lookup of plug-in commands and variables, keystroke
+// hooks and shut-down. Owns the registry.
 #include "host_engine.h"
+#include <algorithm>
 #include <vector>
 #include "frame/plugin_exports.h"
 
@@ -158,6 +160,33 @@ int LoadPluginFile(std::wstring_view path) {
     int rc = Register(module, true, true);
     if (rc) FreeLibrary(module);
     return rc;
+}
+
+int LoadPluginFolder(std::wstring_view folder) {
+    std::wstring directory(folder);
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    do {
+        // Compared by hand: the pattern *.dll would also match longer
+        // extensions through their short names.
+        std::wstring_view name = found.cFileName;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name.size() > 4 &&
+            EqualsNoCase(name.substr(name.size() - 4), L".dll"))
+            files.emplace_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    // Name order, whatever order the file system lists them in, so that
+    // start-up is the same on every machine.
+    std::sort(files.begin(), files.end(), [](const std::wstring& a, const std::wstring& b) {
+        return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+    });
+    // One that fails has said why, and does not keep the others out.
+    int loaded = 0;
+    for (const auto& file : files)
+        if (LoadPluginFile(directory + L"\\" + file) == 0) ++loaded;
+    return loaded;
 }
 
 int AttachPluginModule(HMODULE module, bool initialize) {

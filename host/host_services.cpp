@@ -165,6 +165,8 @@ int TakeCommandIPC(const wchar_t* request, wchar_t* reply) {
 
 int HostLoadPlugin(const wchar_t* path) { return path ? LoadPluginFile(path) : 1; }
 
+int HostLoadPluginFolder(const wchar_t* folder) { return folder ? LoadPluginFolder(folder) : 0; }
+
 int HostAttachPlugin(HMODULE module, int initialize) { return AttachPluginModule(module, initialize != 0); }
 
 int HostUnloadPlugins(void) { return UnloadAllPlugins(); }

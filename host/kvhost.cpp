@@ -19,11 +19,12 @@ const wchar_t kHelpText[] =
     L"\r\n"
     L"Options:\r\n"
     L"  --plugin file   also loads this plug-in DLL (may be given more than once)\r\n"
-    L"  --no-plugin     does not load kelvane.dll\r\n"
+    L"  --no-plugin     loads neither the Plugins folder nor kelvane.dll\r\n"
     L"  --help          shows this text\r\n"
     L"\r\n"
-    L"By default kvhost loads kelvane.dll from its own directory, so the KV command\r\n"
-    L"and the %_trialrun variable are ready. Try:\r\n"
+    L"At start-up kvhost loads, as TCC does, every DLL in the Plugins folder beside\r\n"
+    L"it (in name order), then kelvane.dll from its own directory, so the KV\r\n"
+    L"command and the %_trialrun variable are ready. Try:\r\n"
     L"  kvhost /c kv /?\r\n"
     L"  kvhost /c kv /n:5 delay /m 20\r\n"
     L"  kvhost /c kv /n:3 `echo run %_trialrun`\r\n"
@@ -243,9 +244,13 @@ int wmain() {
     // The plug-ins see at start-up whether this is a one-shot run.
     if (transient) HostSetInternalVariable(L"_transient", L"1");
     if (defaultPlugin) {
+        std::wstring folder = OwnDirectory() + L"\\Plugins";
         std::wstring path = OwnDirectory() + L"\\kelvane.dll";
+        int fromFolder = HostLoadPluginFolder(folder.c_str());
         if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) HostLoadPlugin(path.c_str());
-        else Write(GetStdHandle(STD_ERROR_HANDLE), L"kvhost: " + path + L" not found; running without it\r\n");
+        else if (fromFolder == 0)
+            Write(GetStdHandle(STD_ERROR_HANDLE),
+                  L"kvhost: " + path + L" not found and no plug-in in " + folder + L"; running without them\r\n");
     }
     for (const auto& plugin : plugins) HostLoadPlugin(plugin.c_str());
 

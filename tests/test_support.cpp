@@ -125,6 +125,11 @@ void AttachSelfToHost() {
 }
 
 HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input, bool detached) {
+    return RunKvHostIn(ExeDir(), arguments, input, detached);
+}
+
+HostRun RunKvHostIn(const std::wstring& folder, const std::wstring& arguments, const std::wstring& input,
+                    bool detached) {
     HostRun result{~0u, L"", L""};
     std::wstring dir = MakeTempDir();
     WriteTextFile(dir + L"\\in.txt", input);
@@ -134,7 +139,7 @@ HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input, bool
     HANDLE out = CreateCaptureFile(dir + L"\\out.txt");
     HANDLE err = CreateCaptureFile(dir + L"\\err.txt");
 
-    std::wstring exe = ExeDir() + L"\\kvhost.exe";
+    std::wstring exe = folder + L"\\kvhost.exe";
     std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -144,7 +149,7 @@ HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input, bool
     startup.hStdError = err;
     PROCESS_INFORMATION process = {};
     if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, detached ? DETACHED_PROCESS : 0,
-                       nullptr, ExeDir().c_str(), &startup, &process)) {
+                       nullptr, folder.c_str(), &startup, &process)) {
         WaitForSingleObject(process.hProcess, 60000);
         GetExitCodeProcess(process.hProcess, &result.exitCode);
         CloseHandle(process.hThread);

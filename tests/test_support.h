@@ -68,3 +68,7 @@ struct HostRun {
 // Runs kvhost.exe from ExeDir with the given argument text, standard input
 // from the given text, and captures its output. Detached: no console at all.
 HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input = L"", bool detached = false);
+// The same with the kvhost.exe in another folder (which is also its working
+// directory), for layouts other than the build's.
+HostRun RunKvHostIn(const std::wstring& folder, const std::wstring& arguments, const std::wstring& input = L"",
+                    bool detached = false);
