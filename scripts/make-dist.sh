@@ -24,8 +24,9 @@ cp "$dll" "$out/$base.debug.dll"
 # strip rewrites the PE header and would stamp it with the current time;
 # SOURCE_DATE_EPOCH=0 keeps it at 0, as the linker leaves it.
 SOURCE_DATE_EPOCH=0 "$strip" --strip-all -o "$stage/kelvane.dll" "$dll"
-# The texts get Windows line ends, so Notepad shows them as lines.
-crlf() { sed 's/\r$//; s/$/\r/' "$1" >"$2"; }
+# The texts get Windows line ends, so Notepad shows them as lines; the
+# read-me gets the version.
+crlf() { sed "s/@VERSION@/$version/g; s/\r\$//; s/\$/\r/" "$1" >"$2"; }
 crlf "$root/package/README.txt" "$stage/README.txt"
 crlf "$root/LICENSE" "$stage/LICENSE.txt"
 crlf "$root/CHANGELOG.md" "$stage/CHANGELOG.txt"

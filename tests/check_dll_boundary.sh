@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Checks the built plug-in DLL: it exports exactly the host's entry points,
 # undecorated, and imports from nothing but system DLLs and TakeCmd.dll (the C
-# and C++ runtimes are linked in), with the version resource 0.99.1.0.
+# and C++ runtimes are linked in), with the project's version in its version
+# resource.
+#   check_dll_boundary.sh kelvane.dll 0.99.1.0
 set -u
-dll=$1
+dll=$1 version=$2
 . "$(dirname "$0")/pe_tools.sh"
 fail=0
 
@@ -17,9 +19,14 @@ for name in $imports; do
 done
 echo "$imports" | grep -qx takecmd.dll || { echo "TakeCmd.dll is not imported"; fail=1; }
 
-# FILEVERSION and PRODUCTVERSION 0.99.1.0: dwFileVersionMS 0x00000063, LS 0x00010000.
-if ! LC_ALL=C grep -c -a -P '\xbd\x04\xef\xfe\x00\x00\x01\x00\x63\x00\x00\x00\x00\x00\x01\x00\x63\x00\x00\x00\x00\x00\x01\x00' "$dll" >/dev/null; then
-  echo "version resource 0.99.1.0 not found"; fail=1
+# The fixed part of the version resource: its signature and structure version,
+# then FILEVERSION and PRODUCTVERSION, each as two little-endian 32-bit words
+# (major << 16 | minor, build << 16 | revision). 0.99.1.0 is 63 00 00 00 00 00 01 00.
+word16() { printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)); }
+IFS=. read -r major minor build revision <<<"$version"
+numbers=$(word16 "$minor")$(word16 "$major")$(word16 "$revision")$(word16 "$build")
+if ! LC_ALL=C grep -q -a -P "\\xbd\\x04\\xef\\xfe\\x00\\x00\\x01\\x00$numbers$numbers" "$dll"; then
+  echo "version resource $version not found"; fail=1
 fi
 
 [ $fail = 0 ] && echo "dll boundary: exports, imports and version as expected"
