@@ -191,18 +191,30 @@ int RunBatchFile(const std::wstring& path, std::wstring_view invokedAs, std::wst
     for (auto& arg : SplitBatchArgs(argText)) frame.args.push_back(std::move(arg));
     frame.argText = std::wstring(TrimBlanks(argText));
     s_batches.push_back(&frame);
+    // Popped however the file ends, a break unwinding through it included.
+    struct Pop {
+        ~Pop() { s_batches.pop_back(); }
+    } pop;
     int rc = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         frame.line = static_cast<int>(i + 1);
         if (TrimBlanks(lines[i]).empty()) continue;
-        rc = RunCommandLine(lines[i]);
+        try {
+            rc = RunCommandLine(lines[i]);
+        } catch (const BreakUnwind&) {
+            // A command processor asks whether to cancel the batch job; here
+            // the host option BreakBatch answers. Cancel ends every batch file
+            // up to the command line that started them.
+            if (!ContinueBatchAfterBreak()) throw;
+            AbandonBatchLine();
+            rc = 1;
+        }
         if (frame.quit) {
             rc = frame.quitCode;
             break;
         }
         if (s_exitRequested) break;
     }
-    s_batches.pop_back();
     return rc;
 }
 
@@ -372,6 +384,34 @@ int CmdDelay(std::wstring_view args) {
     return 0;
 }
 
+int CmdCtrlC(std::wstring_view args) {
+    args = TrimBlanks(args);
+    long long delay = 0;
+    if (StartsWithNoCase(args, L"/m") && (args.size() == 2 || IsBlank(args[2]))) args = TrimBlanks(args.substr(2));
+    if (!args.empty() && (!ParseInteger(args, &delay) || delay < 0 || delay >= INFINITE)) {
+        ReportError(L"Usage: ctrlc [/m N]  (Ctrl+C now, or in N milliseconds)");
+        return 1;
+    }
+    return RaiseBreak(static_cast<DWORD>(delay));
+}
+
+int RunSingle(std::wstring_view text);
+
+// if [not] text1==text2 command: the texts are compared without regard to case.
+int CmdIf(std::wstring_view args) {
+    args = TrimBlanks(args);
+    bool negate = StartsWithNoCase(args, L"not") && args.size() > 3 && IsBlank(args[3]);
+    if (negate) args = TrimBlanks(args.substr(3));
+    size_t equals = args.find(L"==");
+    size_t end = equals == std::wstring_view::npos ? equals : args.find_first_of(L" \t", equals + 2);
+    if (equals == std::wstring_view::npos || end == std::wstring_view::npos) {
+        ReportError(L"Usage: if [not] text1==text2 command");
+        return 1;
+    }
+    bool same = EqualsNoCase(TrimBlanks(args.substr(0, equals)), args.substr(equals + 2, end - equals - 2));
+    return same != negate ? RunSingle(args.substr(end)) : 0;
+}
+
 int CmdExitcode(std::wstring_view args) {
     int code = 0;
     if (int rc = ParseCodeArgument(args, L"exitcode", &code)) return rc;
@@ -456,6 +496,8 @@ const InternalCommand kInternalCommands[] = {
     {L"option", CmdOption, L"option //Name=Value   sets a host option, e.g. option //UpdateTitle=No"},
     {L"delay", CmdDelay, L"delay [/m] N          waits N seconds (milliseconds with /m)"},
     {L"exitcode", CmdExitcode, L"exitcode N            returns exit code N without starting a program"},
+    {L"if", CmdIf, L"if [not] a==b command runs the command when the texts match (case ignored)"},
+    {L"ctrlc", CmdCtrlC, L"ctrlc [/m N]          presses Ctrl+C in this console, now or in N milliseconds"},
     {L"quit", CmdQuit, L"quit [N]              ends the current batch file with exit code N"},
     {L"exit", CmdExit, L"exit [N]              ends kvhost with exit code N"},
     {L"call", CmdCall, L"call file [args]      runs a batch file or program"},
@@ -540,7 +582,11 @@ int RunCommandLine(std::wstring_view line) {
         return 1;
     }
     if (s_depth == 0) s_exitRequested = false;
-    ++s_depth;
+    // Counted back however the line ends, a break unwinding through it included.
+    struct Depth {
+        Depth() { ++s_depth; }
+        ~Depth() { --s_depth; }
+    } depth;
     std::wstring_view trimmed = TrimBlanks(line);
     if (!trimmed.empty() && trimmed[0] == L'@') trimmed = TrimBlanks(trimmed.substr(1));
     int rc = 0;
@@ -555,14 +601,17 @@ int RunCommandLine(std::wstring_view line) {
             if (c == L'"' && !inBackquotes) inQuotes = !inQuotes;
             else if (c == L'`' && !inQuotes) inBackquotes = !inBackquotes;
             else if (c == L'&' && ((!inQuotes && !inBackquotes) || i == line.size())) {
+                // A break abandons the rest of the line: noticed before each
+                // command, and after one (a program that got the break itself).
+                ThrowIfBreak();
                 rc = RunSingle(line.substr(start, i - start));
+                ThrowIfBreak();
                 s_lastExitCode = rc;
                 start = i + 1;
                 if (s_exitRequested || (!s_batches.empty() && s_batches.back()->quit)) break;
             }
         }
     }
-    --s_depth;
     return rc;
 }
 
@@ -621,11 +670,15 @@ void PumpingWait(HANDLE handle, DWORD milliseconds) {
             long long ticksLeft = deadline - now.QuadPart;
             wait = static_cast<DWORD>((ticksLeft * 1000 + frequency.QuadPart - 1) / frequency.QuadPart);
         }
-        DWORD count = handle ? 1 : 0;
-        DWORD result = MsgWaitForMultipleObjects(count, handle ? &handle : nullptr, FALSE, wait, QS_ALLINPUT);
-        if (handle && result == WAIT_OBJECT_0) break;
+        // A program gets the break itself and is waited for; a plain wait
+        // ends at once on a break.
+        HANDLE waitFor = handle ? handle : BreakEvent();
+        DWORD count = waitFor ? 1 : 0;
+        DWORD result = MsgWaitForMultipleObjects(count, waitFor ? &waitFor : nullptr, FALSE, wait, QS_ALLINPUT);
+        if (waitFor && result == WAIT_OBJECT_0) break;
         if (result == WAIT_OBJECT_0 + count) PumpMessages();
         else if (result == WAIT_FAILED) break;
     }
     if (timed) timeEndPeriod(1);
+    if (!handle) ThrowIfBreak();
 }

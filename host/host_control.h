@@ -48,4 +48,10 @@ HOST_CONTROL_API int HostTraceText(wchar_t* buffer, int capacity);
 // Non-zero when the last top-level command ran "exit"; *code (if given)
 // receives the exit code it asked for. kvhost ends its prompt on it.
 HOST_CONTROL_API int HostExitRequested(int* code);
+// Runs a command line as the host's own top level does: with the console's
+// Ctrl+C and Ctrl+Break handler installed, and any earlier break forgotten.
+// A break abandons the line wherever it is (inside plug-in commands too),
+// "^C" is written to the console, *broken (if given) becomes 1 and the
+// result is 1; otherwise the result is the line's exit code.
+HOST_CONTROL_API int HostRunLine(const wchar_t* line, int* broken);
 }

@@ -51,6 +51,30 @@ bool ExitRequested(int* code);
 void PumpingWait(HANDLE handle, DWORD milliseconds);
 void PumpMessages();
 
+// ---- Breaks (host_break.cpp) ----
+// Ctrl+C or Ctrl+Break abandons the running line by throwing BreakUnwind from
+// the host's thread; it is caught where the line began (HostRunLine, or a
+// batch file's line loop). On x64 every function carries unwind tables, so
+// the system unwinder walks over any plug-in frames in between (kv waiting
+// in its Command call) without running a single instruction of them: kv
+// never reaches its own clean-up, exactly as after a real host's break,
+// while the host's own frames run their destructors and so leak nothing.
+struct BreakUnwind {};
+void InstallBreakHandler();
+HANDLE BreakEvent();  // null until the handler is installed
+bool BreakPending();
+void ClearBreak();
+// Throws BreakUnwind when a break is pending.
+void ThrowIfBreak();
+// The host option BreakBatch: Continue goes on with a batch file's next line
+// after a break; anything else (the default) cancels the batch job.
+bool ContinueBatchAfterBreak();
+// Clears the break and tells the user the line was abandoned.
+void AbandonBatchLine();
+// Sends Ctrl+C to this console now (and waits for it to arrive, so the
+// break falls inside the calling command) or after delayMs milliseconds.
+int RaiseBreak(DWORD delayMs);
+
 // ---- Plug-ins (host_plugins.cpp) ----
 using PluginTextFn = int (*)(wchar_t*);
 PluginTextFn FindPluginCommand(std::wstring_view name);

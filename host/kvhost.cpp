@@ -30,12 +30,18 @@ const wchar_t kHelpText[] =
     L"  kvhost /c kv /n:3 `echo run %_trialrun`\r\n"
     L"\r\n"
     L"Commands at the prompt: echo, set, option //Name=Value, delay [/m] N,\r\n"
-    L"exitcode N, rem, quit [N], exit [N], call, cd, plugin [/l file | /u name],\r\n"
-    L"help; plug-in commands; and programs or batch files found in the current\r\n"
-    L"directory or on PATH. Separate commands with &. Variables: %NAME%, %_batch,\r\n"
+    L"exitcode N, if [not] a==b command, ctrlc [/m N], rem, quit [N], exit [N],\r\n"
+    L"call, cd, plugin [/l file | /u name], help; plug-in commands; and programs\r\n"
+    L"or batch files found in the current directory or on PATH. Separate commands\r\n"
+    L"with &. Variables: %NAME%, %_batch,\r\n"
     L"%_batchname, %_batchline, %_4ver, %_transient, %[name], %@option[Name],\r\n"
     L"%0-%9, %? (last exit code); %% is a percent sign; text in `backquotes` is\r\n"
     L"not expanded until it runs.\r\n"
+    L"\r\n"
+    L"Ctrl+C or Ctrl+Break abandons the running command line (plug-in commands\r\n"
+    L"included) and goes back to the prompt; with /c kvhost ends with exit code 1.\r\n"
+    L"In a batch file it cancels the batch job, unless option //BreakBatch=Continue\r\n"
+    L"is set: then the batch file goes on with its next line.\r\n"
     L"\r\n"
     L"The exit code of kvhost is that of the last command it ran.\r\n";
 
@@ -93,11 +99,13 @@ std::wstring OwnDirectory() {
     return slash == std::wstring::npos ? L"." : path.substr(0, slash);
 }
 
-int RunLine(std::wstring line) {
-    // Command may write into the line, so it gets its own terminated buffer.
-    std::vector<wchar_t> buffer(line.begin(), line.end());
-    buffer.push_back(L'\0');
-    return Command(buffer.data(), 0);
+// A line typed at the prompt, given with /c, or a batch file: run as the
+// top level, where Ctrl+C abandons it.
+int RunLine(const std::wstring& line, bool* broken = nullptr) {
+    int brokenOff = 0;
+    int rc = HostRunLine(line.c_str(), &brokenOff);
+    if (broken) *broken = brokenOff != 0;
+    return rc;
 }
 
 bool TitleUpdatesOn() {
@@ -117,7 +125,14 @@ public:
             wchar_t chunk[512];
             for (;;) {
                 DWORD got = 0;
-                if (!ReadConsoleW(input, chunk, 512, &got, nullptr) || got == 0) return !line.empty();
+                if (!ReadConsoleW(input, chunk, 512, &got, nullptr) || got == 0) {
+                    // Ctrl+C at the prompt cancels the line typed so far, not the host.
+                    if (GetLastError() == ERROR_OPERATION_ABORTED) {
+                        line.clear();
+                        return true;
+                    }
+                    return !line.empty();
+                }
                 line.append(chunk, got);
                 if (line.back() == L'\n') break;
             }

@@ -105,6 +105,14 @@ int InitializePlugin(void) {
     return 0;
 }
 
+void PinOwnModule() {
+    static bool pinned = false;
+    if (pinned) return;
+    HMODULE self;
+    pinned = GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                reinterpret_cast<LPCWSTR>(&PinOwnModule), &self) != 0;
+}
+
 int ShutdownPlugin(int) {
     if (g_state.conOut) {
         CloseHandle(g_state.conOut);

@@ -9,6 +9,8 @@ constexpr int kMaxArgs = 1024;        // arguments one split can hold
 constexpr int MAX_ARG_LEN = 8192;     // characters of the argument buffer
 constexpr int kWorkChars = 1024;      // the usual size of a working text buffer
 
+struct SeriesHold;
+
 struct PluginState {
     // Counter ticks per second. Set by InitializePlugin; read by the report and the title.
     uint64_t perfFrequency;
@@ -29,6 +31,15 @@ struct PluginState {
     uint32_t titleSaved;
     // Keep-awake thread timer, 0 = none. Set by kv; cleared by kv, ResetTrialState, ShutdownPlugin.
     UINT_PTR jiggleTimer;
+    // The KV series that have not given back what they hold, innermost first.
+    // Linked by kv before its first run and unlinked when it ends; one that the
+    // host broke off is released by ResetTrialState, ShutdownPlugin, the next
+    // kv at its depth or higher up, or the series around it once its run returns.
+    SeriesHold* liveSeries;
+    // Counts the resets that released series. Set by ResetTrialState and
+    // ShutdownPlugin; a running kv compares it after each run, to learn that
+    // its own series was released under it.
+    uint32_t seriesReleases;
     // Console attributes; highlightAttr 0 = no highlight. Set by PickHighlight; read by kv and the report.
     uint8_t normalAttr;
     uint8_t highlightAttr;

@@ -4,6 +4,7 @@
 #include "frame/plugin_exports.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
+#include "trials/series_hold.h"
 #include "trials/title_progress.h"
 
 int _trialrun(wchar_t* buffer) {
@@ -16,6 +17,7 @@ int _trialrun(wchar_t* buffer) {
 }
 
 int ResetTrialState() {
+    ReleaseAllSeries();
     if (g_state.jiggleTimer) {
         KillTimer(nullptr, g_state.jiggleTimer);
         g_state.jiggleTimer = 0;

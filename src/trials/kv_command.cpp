@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <windows.h>
 #include <mmsystem.h>
+#include "trials/series_hold.h"
 #include "trials/title_progress.h"
 #include "trials/trial_report.h"
 #include "cmdline/arg_splitter.h"
@@ -25,7 +26,8 @@ constexpr size_t kWorkBufferChars = 32768;
 // Room before the command for "\nRun #4294967295 of 4294967295:  ".
 constexpr size_t kHeaderRoom = 48;
 
-// What one KV command holds from its start until it returns.
+// What one KV command holds from its start until it returns. What must be
+// given back even if the host abandons kv lives in the heap hold.
 struct Series {
     TrialSettings settings;
     HWND hostWindow;
@@ -33,8 +35,8 @@ struct Series {
     uint64_t latestTicks;   // the latest reading: start, then the end of each run
     uint32_t requestedRuns;
     uint32_t totalRuns;     // requested runs plus the drop runs
-    RunRecord* records;     // run order
-    RunRecord* sorted;      // scratch for the report
+    SeriesHold* hold;       // arrays, texts, redirection, timer and title
+    uint32_t releases;      // g_state.seriesReleases when the hold was made
     // Own copy of the command text: a KV inside the timed command splits its
     // line into the same process-wide argument list the settings point into.
     wchar_t* commandText;
@@ -46,11 +48,10 @@ struct Series {
     uint32_t errorCount;
     uint64_t allFastest, allSlowest;
     uint8_t normalAttr, highlightAttr;  // this command's colours; a KV inside it picks its own
-    HANDLE savedOut, savedErr;
-    HANDLE nulDevice;       // non-null while output and errors go to nul
-    UINT_PTR ownTimer;      // the keep-awake timer this command started, 0 = none
-    bool ownsTitle;         // this command switched the host's title updating off
 };
+
+// How the runs ended.
+enum class SeriesEnd { Completed, UserAbort, Released };
 
 static uint64_t ReadCounter() {
     LARGE_INTEGER now{};
@@ -65,27 +66,15 @@ static void CompleteDropCounts(TrialSettings* settings) {
     settings->nDropFastest = drops;
 }
 
-static void FreeSeries(Series& s) {
-    std::free(s.records);
-    std::free(s.sorted);
-    std::free(s.commandText);
-    s.records = s.sorted = nullptr;
-    s.commandText = s.workBuffer = s.headerCommand = nullptr;
-}
-
 // Everything the runs and the report need is allocated here, before the
 // first run, so no allocation can fall inside a measured interval.
-static bool AllocateSeries(Series& s) {
-    const size_t recordBytes = sizeof(RunRecord) * std::max(s.totalRuns, 1u);
+static bool AllocateSeries(Series& s, uintptr_t stackMark) {
     s.commandChars = std::min(wcslen(s.settings.command), kWorkBufferChars - 1);
-    s.records = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
-    s.sorted = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
     const size_t textChars = (s.commandChars + 1) + (kHeaderRoom + s.commandChars + 2) + kWorkBufferChars;
-    s.commandText = static_cast<wchar_t*>(g_sys.allocate(sizeof(wchar_t) * textChars));
-    if (!s.records || !s.sorted || !s.commandText) {
-        FreeSeries(s);
-        return false;
-    }
+    s.hold = HoldSeries(s.totalRuns, textChars, stackMark);
+    if (!s.hold) return false;
+    s.releases = g_state.seriesReleases;
+    s.commandText = SeriesText(s.hold);
     std::memcpy(s.commandText, s.settings.command, sizeof(wchar_t) * s.commandChars);
     s.commandText[s.commandChars] = L'\0';
     s.headerCommand = s.commandText + s.commandChars + 1 + kHeaderRoom;
@@ -95,57 +84,6 @@ static bool AllocateSeries(Series& s) {
     s.workBuffer[0] = L'\0';
     s.settings.command = s.commandText;
     return true;
-}
-
-static void RedirectToNul(Series& s) {
-    s.savedOut = GetStdHandle(STD_OUTPUT_HANDLE);
-    s.savedErr = GetStdHandle(STD_ERROR_HANDLE);
-    HANDLE nul = g_sys.createFileW(L"nul", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
-                                   nullptr);
-    // Without the device the runs simply go ahead with their output visible.
-    if (!nul || nul == INVALID_HANDLE_VALUE) return;
-    SetStdHandle(STD_OUTPUT_HANDLE, nul);
-    SetStdHandle(STD_ERROR_HANDLE, nul);
-    s.nulDevice = nul;
-}
-
-static void RestoreStdHandles(Series& s) {
-    if (!s.nulDevice) return;
-    SetStdHandle(STD_OUTPUT_HANDLE, s.savedOut);
-    SetStdHandle(STD_ERROR_HANDLE, s.savedErr);
-    CloseHandle(s.nulDevice);
-    s.nulDevice = nullptr;
-}
-
-static void StartKeepAwake(Series& s) {
-    // A KV run as the timed command of another one finds the outer timer
-    // running; that one keeps the machine awake for both, and starting a
-    // second would lose the outer's identifier.
-    if (g_state.jiggleTimer) return;
-    s.ownTimer = SetTimer(nullptr, 0, kJiggleIntervalMs, JiggleMouse);
-    g_state.jiggleTimer = s.ownTimer;
-}
-
-static void StopKeepAwake(Series& s) {
-    // Only this command's own timer, and only while it is still the current
-    // one: a reset in between may have killed it and its id been reused.
-    if (s.ownTimer && g_state.jiggleTimer == s.ownTimer) {
-        KillTimer(nullptr, s.ownTimer);
-        g_state.jiggleTimer = 0;
-    }
-    s.ownTimer = 0;
-}
-
-static void SuspendTitle(Series& s) {
-    // An inner KV leaves the host's title updating to the outer one, which
-    // switched it off and gives it back when it ends.
-    s.ownsTitle = g_state.titleSaved == 0;
-    SuspendTitleUpdates();
-}
-
-static void RestoreTitle(Series& s) {
-    if (s.ownsTitle) RestoreTitleUpdates();
-    s.ownsTitle = false;
 }
 
 static void WriteConsoleText(const wchar_t* text, size_t chars) {
@@ -178,7 +116,7 @@ static void WriteRunHeader(const Series& s, uint32_t run) {
 }
 
 static void RecordRun(Series& s, uint32_t i, uint64_t elapsed, int exitCode) {
-    RunRecord& run = s.records[i];
+    RunRecord& run = s.hold->records[i];
     run.elapsed = elapsed;
     run.exitCode = exitCode;
     run.status = Counted;
@@ -195,9 +133,20 @@ static void RecordRun(Series& s, uint32_t i, uint64_t elapsed, int exitCode) {
     }
 }
 
-// Runs the series. True when every run was made; false when a run returned
-// the user-abort code, which is then in *abortCode and the run not recorded.
-static bool RunTrials(Series& s, int* abortCode) {
+// After a run's command returned: is this series still held? A shut-down
+// inside the command released it (nothing it held may be touched now);
+// series started inside the command and broken off there are dead and are
+// released here.
+static bool StillHeld(const Series& s) {
+    if (g_state.seriesReleases != s.releases) return false;
+    if (g_state.liveSeries != s.hold) ReleaseDeadSeries(s.hold->stackMark - 1);
+    return true;
+}
+
+// Runs the series until every run was made, a run returned the user-abort
+// code (then in *abortCode, and the run not recorded), or the series was
+// released under it.
+static SeriesEnd RunTrials(Series& s, int* abortCode) {
     const TrialSettings& t = s.settings;
     const size_t commandBytes = sizeof(wchar_t) * (s.commandChars + 1);
     g_state.trialRun = 0;
@@ -210,10 +159,12 @@ static bool RunTrials(Series& s, int* abortCode) {
         const uint64_t before = ReadCounter();
         const int exitCode = Command(s.workBuffer, 0);
         const uint64_t after = ReadCounter();
+        if ((g_state.liveSeries != s.hold || g_state.seriesReleases != s.releases) && !StillHeld(s))
+            return SeriesEnd::Released;
         s.latestTicks = after;
         if (t.userAbort != 0 && exitCode == t.userAbort) {
             *abortCode = exitCode;
-            return false;
+            return SeriesEnd::UserAbort;
         }
         RecordRun(s, i, after - before, exitCode);
         ++i;
@@ -223,7 +174,7 @@ static bool RunTrials(Series& s, int* abortCode) {
         g_state.normalAttr = s.normalAttr;
         g_state.highlightAttr = s.highlightAttr;
     }
-    return true;
+    return SeriesEnd::Completed;
 }
 
 static void PlayCompletionSound(const TrialSettings& t) {
@@ -236,9 +187,19 @@ static void PlayCompletionSound(const TrialSettings& t) {
                          SND_ALIAS_ID | SND_ASYNC);
 }
 
+// A kv that starts outside every live series first clears what series the
+// host broke off left behind, so their redirection, timer and title state
+// cannot leak into this one.
+static void ClearDeadSeries(uintptr_t stackMark) {
+    ReleaseDeadSeries(stackMark);
+    if (!g_state.liveSeries) ResetTrialState();
+}
+
 int kv(wchar_t* arguments) {
     if (!arguments) return ERROR_INVALID_PARAMETER;
     Series s{};
+    const uintptr_t stackMark = reinterpret_cast<uintptr_t>(&s);
+    ClearDeadSeries(stackMark);
     SetDefaultTrialSettings(&s.settings);
     s.hostWindow = FindHostWindow();
     s.startTicks = s.latestTicks = ReadCounter();
@@ -253,29 +214,30 @@ int kv(wchar_t* arguments) {
     s.normalAttr = g_state.normalAttr;
     s.highlightAttr = g_state.highlightAttr;
     s.totalRuns = s.settings.runCount + s.settings.nDropSlowest + s.settings.nDropFastest;
-    if (!AllocateSeries(s)) {
+    if (!AllocateSeries(s, stackMark)) {
         PrintErrorPrefix();
         Qprintf(GetStdHandle(STD_ERROR_HANDLE), L"Error allocating data array\r\n");
         return 2;
     }
 
-    if (s.settings.bitBucket) RedirectToNul(s);
-    if (s.settings.jiggle) StartKeepAwake(s);
-    if (s.settings.titleBar) SuspendTitle(s);
+    if (s.settings.bitBucket) RedirectToNul(s.hold);
+    if (s.settings.jiggle) StartKeepAwake(s.hold);
+    if (s.settings.titleBar) SuspendTitle(s.hold);
     int abortCode = 0;
-    const bool completed = RunTrials(s, &abortCode);
+    const SeriesEnd end = RunTrials(s, &abortCode);
+    // Released under the run: the plug-in was shut down and everything the
+    // series held has been given back already.
+    if (end == SeriesEnd::Released) return 1;
     g_state.trialRun = -1;
-    RestoreStdHandles(s);
-    if (completed) {
-        ReportTrials(s.records, s.sorted, s.totalRuns, s.requestedRuns, s.errorCount, s.allFastest, s.allSlowest,
-                     s.settings, s.startTicks, s.hostWindow);
+    RestoreStdHandles(s.hold);
+    if (end == SeriesEnd::Completed) {
+        ReportTrials(s.hold->records, s.hold->sorted, s.totalRuns, s.requestedRuns, s.errorCount, s.allFastest,
+                     s.allSlowest, s.settings, s.startTicks, s.hostWindow);
         PlayCompletionSound(s.settings);
     } else {
         Printf(L"   *  User Abort:  rv = %d\r\n", abortCode);
     }
-    StopKeepAwake(s);
-    RestoreTitle(s);
+    EndSeries(s.hold);
     g_state.trialRun = -1;
-    FreeSeries(s);
-    return completed ? 0 : 3;
+    return end == SeriesEnd::Completed ? 0 : 3;
 }

@@ -1,0 +1,116 @@
+// Ctrl+C and Ctrl+Break in the stand-in host, handled the way a command
+// processor handles them: the console's control handler only notes the break
+// (it runs on a thread of its own); the host's thread notices it at its next
+// command, or at once while it waits in "delay", and abandons the whole line.
+// Owns the pending flag, the event that wakes waits, and the top-level run.
+#include "host_engine.h"
+#include "host_control.h"
+#include <atomic>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> s_breakPending{false};
+HANDLE s_breakEvent = nullptr;  // manual reset; set while a break is pending
+bool s_handlerInstalled = false;
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    s_breakPending = true;
+    SetEvent(s_breakEvent);
+    return TRUE;
+}
+
+// "^C" on the console itself, where the user pressed it: standard output may
+// be a file, or the nul device a broken-off command left behind.
+void WriteBreakNotice() {
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE) {
+        WriteStderr(L"^C\r\n");
+        return;
+    }
+    WriteText(console, L"^C\r\n");
+    CloseHandle(console);
+}
+
+DWORD WINAPI DelayedBreak(void* parameter) {
+    Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(parameter)));
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    return 0;
+}
+
+}  // namespace
+
+void InstallBreakHandler() {
+    if (s_handlerInstalled) return;
+    s_breakEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // A parent may have started us with Ctrl+C ignored (the flag is
+    // inherited); a command processor wants to see it.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    s_handlerInstalled = true;
+}
+
+HANDLE BreakEvent() { return s_breakEvent; }
+
+bool BreakPending() { return s_breakPending; }
+
+void ClearBreak() {
+    s_breakPending = false;
+    if (s_breakEvent) ResetEvent(s_breakEvent);
+}
+
+void ThrowIfBreak() {
+    if (s_breakPending) throw BreakUnwind{};
+}
+
+bool ContinueBatchAfterBreak() {
+    std::wstring answer;
+    return GetOption(L"BreakBatch", answer) && EqualsNoCase(answer, L"Continue");
+}
+
+void AbandonBatchLine() {
+    ClearBreak();
+    WriteBreakNotice();
+}
+
+int RaiseBreak(DWORD delayMs) {
+    if (!s_handlerInstalled) {
+        ReportError(L"ctrlc: Ctrl+C is not handled outside a command line run by kvhost");
+        return 1;
+    }
+    if (delayMs) {
+        HANDLE thread = CreateThread(nullptr, 0, DelayedBreak, reinterpret_cast<void*>(uintptr_t{delayMs}), 0, nullptr);
+        if (!thread) {
+            ReportError(L"ctrlc: " + SystemMessage(GetLastError()));
+            return 1;
+        }
+        CloseHandle(thread);
+        return 0;
+    }
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        ReportError(L"ctrlc: no console to send Ctrl+C to: " + SystemMessage(GetLastError()));
+        return 1;
+    }
+    // The console delivers the event on a thread of its own; wait for it, so
+    // the break falls inside this command as a key press during it would.
+    PumpingWait(nullptr, 5000);
+    ReportError(L"ctrlc: Ctrl+C was sent but did not arrive");
+    return 1;
+}
+
+extern "C" int HostRunLine(const wchar_t* line, int* broken) {
+    if (broken) *broken = 0;
+    if (!line) return ERROR_INVALID_PARAMETER;
+    InstallBreakHandler();
+    ClearBreak();
+    try {
+        return RunCommandLine(line);
+    } catch (const BreakUnwind&) {
+        ClearBreak();
+        WriteBreakNotice();
+        if (broken) *broken = 1;
+        return 1;
+    }
+}
