@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks that the release package is reproducible: clones the current commit
-# twice, at two different paths, runs scripts/package.sh in each and compares
+# (as it is when the check starts) twice, at two different paths, runs scripts/package.sh in each and compares
 # the zips byte for byte. Prints both SHA-256 sums; exit code 0 when they are
 # the same. Takes two full builds and test runs (several minutes).
 #   scripts/check-reproducible.sh [work-dir]   (a new temporary folder unless given)
 set -eu
 source=$(cd "$(dirname "$0")/.." && pwd)
+commit=$(git -C "$source" rev-parse HEAD)
 work=${1:-$(mktemp -d)}
 first=$work/a/kelvane
 second=$work/other/place/kelvane
@@ -13,7 +14,7 @@ rm -rf "$first" "$second"
 for clone in "$first" "$second"; do
   mkdir -p "$(dirname "$clone")"
   git clone -q "$source" "$clone"
-  git -C "$clone" checkout -q "$(git -C "$source" rev-parse HEAD)"
+  git -C "$clone" checkout -q "$commit"
   "$clone/scripts/package.sh" >"$clone.log" 2>&1 || { echo "package.sh failed in $clone; see $clone.log"; exit 1; }
 done
 zip=$(cd "$first/dist" && ls kelvane-*-win-x64.zip)
