@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks that the release package is reproducible: clones the current commit
-# (as it is when the check starts) twice, at two different paths, runs scripts/package.sh in each and compares
-# the zips byte for byte. Prints both SHA-256 sums; exit code 0 when they are
-# the same. Takes two full builds and test runs (several minutes).
+# (as it is when the check starts) twice, at two different paths, runs
+# scripts/package.sh in each and compares the zips byte for byte. Prints both
+# SHA-256 sums; exit code 0 when they are the same. Takes two full builds and
+# test runs (several minutes).
 #   scripts/check-reproducible.sh [work-dir]   (a new temporary folder unless given)
 set -eu
 source=$(cd "$(dirname "$0")/.." && pwd)
