@@ -19,8 +19,9 @@ python3 -m zipfile -e "$zip" "$work/unzipped"
 cp "$work/unzipped/kelvane.dll" "$install/Plugins/"
 printf 'plugin\r\nkv /n:3 delay /m 5\r\necho after the series [%%_trialrun]\r\n' >"$install/series.btm"
 
-output=$(cd "$install" && "$here/../cmake/wine-run.sh" kvhost.exe series.btm | tr -d '\r')
+output=$(cd "$install" && "$here/../cmake/wine-run.sh" kvhost.exe series.btm)
 rc=$?
+output=$(tr -d '\r' <<<"$output")
 [ $rc = 0 ] || problem "kvhost ended with $rc"
 expect() { grep -qE "$1" <<<"$output" || problem "missing: $1"; }
 [ "$(head -n 1 <<<"$output")" = "Kelvane v$short loaded." ] || problem "the first line is not the loaded message"
