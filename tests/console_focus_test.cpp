@@ -204,8 +204,9 @@ TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
 // What the foreground looked like at each counter reading of a KV command.
 // Reading 0 starts the command, then each run has one before and one after,
 // and the last gives the wall time, after the summary's own focus change.
-// After every reading the window that shows the console is minimised and
-// another window takes the foreground, so each focus change has work to do.
+// After the start and after each run the window that shows the console is
+// minimised and another window takes the foreground, so each focus change
+// has work to do.
 struct ForegroundProbe {
     HWND foreground;
     bool minimised;
@@ -214,8 +215,10 @@ std::vector<ForegroundProbe> s_foregroundProbes;
 HWND s_shownWindow, s_otherWindow;
 BOOL WINAPI ProbeForeground(LARGE_INTEGER* count) {
     s_foregroundProbes.push_back({GetForegroundWindow(), IsIconic(s_shownWindow) != 0});
-    ShowWindow(s_shownWindow, SW_MINIMIZE);
-    SetForegroundWindow(s_otherWindow);
+    if (s_foregroundProbes.size() % 2 == 1) {
+        ShowWindow(s_shownWindow, SW_MINIMIZE);
+        SetForegroundWindow(s_otherWindow);
+    }
     return QueryPerformanceCounter(count);
 }
 
@@ -238,10 +241,11 @@ TEST_F(KvInHost, BringsTheHostWindowBackBeforeEveryRunAndTheSummary) {
     TestWindows cascadiaClass(L"CASCADIA_HOSTING_WINDOW_CLASS");
     TestWindows pseudoClass(L"PseudoConsoleWindow");
     TestWindows otherClass(L"KelvaneFocusOther");
-    HWND console = consoleClass.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    HWND cascadia = cascadiaClass.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    // Frameless: Wine waits seconds for a window manager around a framed one.
+    HWND console = consoleClass.Create(WS_POPUP | WS_VISIBLE);
+    HWND cascadia = cascadiaClass.Create(WS_POPUP | WS_VISIBLE);
     HWND pseudoConsole = pseudoClass.Create(WS_POPUP, cascadia);
-    s_otherWindow = otherClass.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    s_otherWindow = otherClass.Create(WS_POPUP | WS_VISIBLE);
     ASSERT_TRUE(console && cascadia && pseudoConsole && s_otherWindow);
     g_consoleWindow = TestConsoleWindow;
     g_sys.queryPerformanceCounter = ProbeForeground;
@@ -259,15 +263,13 @@ TEST_F(KvInHost, BringsTheHostWindowBackBeforeEveryRunAndTheSummary) {
     for (const auto& c : cases) {
         g_testConsoleWindow = c.consoleWindow;
         s_shownWindow = c.shown;
-        ShowWindow(c.shown, SW_MINIMIZE);
-        SetForegroundWindow(s_otherWindow);
         s_foregroundProbes.clear();
         {
             CapturedOutput output;
-            EXPECT_EQ(KvThroughHost(std::wstring(L"/N:3 /Q ") + c.options + L" rem"), 0) << c.why;
+            EXPECT_EQ(KvThroughHost(std::wstring(L"/N:2 /Q ") + c.options + L" rem"), 0) << c.why;
         }
-        ASSERT_EQ(s_foregroundProbes.size(), 8u) << c.why;
-        for (size_t i = 1; i < 8; i += 2) {
+        ASSERT_EQ(s_foregroundProbes.size(), 6u) << c.why;
+        for (size_t i = 1; i < 6; i += 2) {
             EXPECT_EQ(s_foregroundProbes[i].foreground == c.shown, c.focus) << c.why << ", reading " << i;
             EXPECT_EQ(s_foregroundProbes[i].minimised, !c.focus) << c.why << ", reading " << i;
         }

@@ -48,9 +48,9 @@ public:
     TestWindows& operator=(const TestWindows&) = delete;
 
     // parent: the owner of a top-level window, the parent of a WS_CHILD one.
-    HWND Create(DWORD style = WS_OVERLAPPEDWINDOW, HWND parent = nullptr) {
-        HWND window = CreateWindowExW(0, className_.c_str(), L"Kelvane test window", style, 40, 40, 320, 200, parent,
-                                      nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND Create(DWORD style = WS_OVERLAPPEDWINDOW, HWND parent = nullptr, POINT at = {40, 40}) {
+        HWND window = CreateWindowExW(0, className_.c_str(), L"Kelvane test window", style, at.x, at.y, 320, 200,
+                                      parent, nullptr, GetModuleHandleW(nullptr), nullptr);
         if (window) windows_.push_back(window);
         return window;
     }
