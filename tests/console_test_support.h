@@ -1,6 +1,8 @@
 // Scoped helpers for the console environment tests: an environment variable
-// set for one test and windows of a chosen class owned by this process. Each
-// puts back what it changed when it goes.
+// set for one test and windows of a chosen class owned by this process, each
+// putting back what it changed when it goes; what the seams of the window
+// search and the thread timers answer in a test; and a KV command through the
+// stand-in host.
 #pragma once
 #include <windows.h>
 #include <string>
