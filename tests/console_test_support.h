@@ -96,12 +96,8 @@ inline UINT_PTR WINAPI RecordTimer(HWND window, UINT_PTR id, UINT milliseconds, 
 // start-up leaves it (fresh, with the counter frequency recorded).
 // consoleDevice, when given, is where the run headers go.
 inline int KvThroughHost(const std::wstring& arguments, HANDLE consoleDevice = nullptr) {
-    AttachSelfToHost();
-    ResetPluginStateForTest();
+    AttachFreshPluginToHost();
     g_state.conOut = consoleDevice;
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
     std::wstring line = L"kv " + arguments;
     return Command(line.data(), 0);
 }

@@ -2,6 +2,7 @@
 #include "test_support.h"
 #include <vector>
 #include "host_control.h"
+#include "frame/plugin_state.h"
 
 std::wstring ExeDir() {
     wchar_t path[MAX_PATH];
@@ -157,4 +158,12 @@ HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input, bool
     result.err = ReadUtf8File(dir + L"\\err.txt");
     RemoveTree(dir);
     return result;
+}
+
+void AttachFreshPluginToHost() {
+    AttachSelfToHost();
+    ResetPluginStateForTest();
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
 }

@@ -77,11 +77,7 @@ constexpr SHORT kScreenWidth = 200, kScreenHeight = 400;
 class TrialFlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetPluginStateForTest();
-        AttachSelfToHost();
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
+        AttachFreshPluginToHost();
         // The run headers go to the console device; a screen buffer of its
         // own stands in for it, so the test can read back what was written.
         screen_ = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
