@@ -114,3 +114,10 @@ extern "C" int HostRunLine(const wchar_t* line, int* broken) {
         return 1;
     }
 }
+
+extern "C" int HostTakeBreak(void) {
+    InstallBreakHandler();
+    const bool pending = BreakPending();
+    ClearBreak();
+    return pending ? 1 : 0;
+}

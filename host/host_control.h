@@ -54,4 +54,8 @@ HOST_CONTROL_API int HostExitRequested(int* code);
 // "^C" is written to the console, *broken (if given) becomes 1 and the
 // result is 1; otherwise the result is the line's exit code.
 HOST_CONTROL_API int HostRunLine(const wchar_t* line, int* broken);
+// Installs that handler when it is not yet installed, then answers whether a
+// break arrived since the last line began (1) or not (0), and forgets it. A
+// prompt calls it after each read: Ctrl+C there cancels the typed line.
+HOST_CONTROL_API int HostTakeBreak(void);
 }

@@ -125,14 +125,16 @@ public:
             wchar_t chunk[512];
             for (;;) {
                 DWORD got = 0;
-                if (!ReadConsoleW(input, chunk, 512, &got, nullptr) || got == 0) {
-                    // Ctrl+C at the prompt cancels the line typed so far, not the host.
-                    if (GetLastError() == ERROR_OPERATION_ABORTED) {
-                        line.clear();
-                        return true;
-                    }
-                    return !line.empty();
+                const BOOL read = ReadConsoleW(input, chunk, 512, &got, nullptr);
+                // Ctrl+C at the prompt cancels the line typed so far, not the
+                // host. Windows ends the read at once; Wine's console goes on
+                // reading, and the line is dropped when it is entered.
+                if (HostTakeBreak()) {
+                    Write(GetStdHandle(STD_OUTPUT_HANDLE), L"^C\r\n");
+                    line.clear();
+                    return true;
                 }
+                if (!read || got == 0) return !line.empty();
                 line.append(chunk, got);
                 if (line.back() == L'\n') break;
             }
@@ -187,6 +189,7 @@ int Interactive() {
     LineReader reader;
     std::wstring line;
     int rc = 0;
+    HostTakeBreak();  // from here on Ctrl+C is the host's, at the prompt too
     for (;;) {
         // What the real host does on its way back to the prompt: the keystroke
         // hooks see an all-zero record, and waiting messages are handled.

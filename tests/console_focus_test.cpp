@@ -4,10 +4,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <algorithm>
+#include <string>
 #include <vector>
 #include "console/console_env.h"
 #include "console/focus_keepawake.h"
+#include "console/host_window.h"
 #include "console_test_support.h"
+#include "frame/host_api.h"
+#include "frame/plugin_exports.h"
+#include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
+#include "test_support.h"
 
 namespace {
 
@@ -192,6 +199,114 @@ TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
     CloseHandle(thread);
     CloseHandle(other.ready);
     CloseHandle(other.done);
+}
+
+// What the foreground looked like at each counter reading of a KV command.
+// Reading 0 starts the command, then each run has one before and one after,
+// and the last gives the wall time, after the summary's own focus change.
+// After the start and after each run the window that shows the console is
+// minimised and another window takes the foreground, so each focus change
+// has work to do.
+struct ForegroundProbe {
+    HWND foreground;
+    bool minimised;
+};
+std::vector<ForegroundProbe> s_foregroundProbes;
+HWND s_shownWindow, s_otherWindow;
+BOOL WINAPI ProbeForeground(LARGE_INTEGER* count) {
+    s_foregroundProbes.push_back({GetForegroundWindow(), IsIconic(s_shownWindow) != 0});
+    if (s_foregroundProbes.size() % 2 == 1) {
+        ShowWindow(s_shownWindow, SW_MINIMIZE);
+        SetForegroundWindow(s_otherWindow);
+    }
+    return QueryPerformanceCounter(count);
+}
+
+// KV through the stand-in host; every seam it uses is put back afterwards.
+class KvInHost : public ::testing::Test {
+protected:
+    void TearDown() override {
+        ResetSysCalls();
+        ResetConsoleWindowQuery();
+        g_testConsoleWindow = nullptr;
+        ResetPluginStateForTest();
+    }
+};
+
+// Under a plain console and under Windows Terminal, with real windows
+// standing in for theirs: the window that shows the console comes back to the
+// front before every run and before the summary.
+TEST_F(KvInHost, BringsTheHostWindowBackBeforeEveryRunAndTheSummary) {
+    TestWindows consoleClass(L"ConsoleWindowClass");
+    TestWindows cascadiaClass(L"CASCADIA_HOSTING_WINDOW_CLASS");
+    TestWindows pseudoClass(L"PseudoConsoleWindow");
+    TestWindows otherClass(L"KelvaneFocusOther");
+    // Frameless: Wine waits seconds for a window manager around a framed one.
+    HWND console = consoleClass.Create(WS_POPUP | WS_VISIBLE);
+    HWND cascadia = cascadiaClass.Create(WS_POPUP | WS_VISIBLE);
+    HWND pseudoConsole = pseudoClass.Create(WS_POPUP, cascadia);
+    s_otherWindow = otherClass.Create(WS_POPUP | WS_VISIBLE);
+    ASSERT_TRUE(console && cascadia && pseudoConsole && s_otherWindow);
+    g_consoleWindow = TestConsoleWindow;
+    g_sys.queryPerformanceCounter = ProbeForeground;
+
+    const struct {
+        HWND consoleWindow, shown;
+        const wchar_t* options;
+        bool focus;
+        const char* why;
+    } cases[] = {
+        {console, console, L"/O:CJTR", true, "plain console"},
+        {pseudoConsole, cascadia, L"/O:CJTR", true, "Windows Terminal"},
+        {console, console, L"/O:CFJTR", false, "plain console, /O:F"},
+    };
+    for (const auto& c : cases) {
+        g_testConsoleWindow = c.consoleWindow;
+        s_shownWindow = c.shown;
+        s_foregroundProbes.clear();
+        {
+            CapturedOutput output;
+            EXPECT_EQ(KvThroughHost(std::wstring(L"/N:2 /Q ") + c.options + L" rem"), 0) << c.why;
+        }
+        ASSERT_EQ(s_foregroundProbes.size(), 6u) << c.why;
+        for (size_t i = 1; i < 6; i += 2) {
+            EXPECT_EQ(s_foregroundProbes[i].foreground == c.shown, c.focus) << c.why << ", reading " << i;
+            EXPECT_EQ(s_foregroundProbes[i].minimised, !c.focus) << c.why << ", reading " << i;
+        }
+    }
+}
+
+// The keep-awake timer: 29 seconds, so a series shorter than that never
+// jiggles; none with /O:J; and a timer that cannot be created leaves the runs
+// to go ahead without one.
+TEST_F(KvInHost, StartsOneKeepAwakeTimerOfTwentyNineSeconds) {
+    const struct {
+        const wchar_t* arguments;
+        UINT_PTR(WINAPI* setTimer)(HWND, UINT_PTR, UINT, TIMERPROC);
+        std::vector<UINT> intervals;
+    } cases[] = {
+        {L"/N:2 /Q /O:CFT rem", RecordTimer, {29000}},
+        {L"/N:2 /Q /O:CFJT rem", RecordTimer, {}},
+        // Creating a thread timer does not fail for real.
+        {L"/N:2 /Q /O:CFT rem",
+         [](HWND, UINT_PTR, UINT milliseconds, TIMERPROC callback) -> UINT_PTR {
+             g_timerCalls.push_back({milliseconds, callback});
+             return 0;
+         },
+         {29000}},
+    };
+    for (const auto& c : cases) {
+        g_timerCalls.clear();
+        g_sys.setTimer = c.setTimer;
+        CapturedOutput output;
+        EXPECT_EQ(KvThroughHost(c.arguments), 0) << c.arguments;
+        EXPECT_NE(output.Out().find(L"Runs counted:  2\r\n"), std::wstring::npos) << output.Out();
+        std::vector<UINT> intervals;
+        for (const TimerCall& call : g_timerCalls)
+            if (call.callback == JiggleMouse) intervals.push_back(call.milliseconds);
+        EXPECT_EQ(intervals, c.intervals) << c.arguments;
+        EXPECT_EQ(g_state.jiggleTimer, 0u) << c.arguments;
+    }
 }
 
 TEST(KeepAwake, JiggleLeavesThePointerWhereItWas) {

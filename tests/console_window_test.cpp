@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 #include "console/console_env.h"
@@ -27,6 +28,8 @@ protected:
         if (g_state.conOut) CloseHandle(g_state.conOut);
         ResetPluginStateForTest();
         ResetSysCalls();
+        ResetConsoleWindowQuery();
+        g_testConsoleWindow = nullptr;
         HostSetIpcReply(nullptr);
     }
 };
@@ -238,6 +241,111 @@ TEST_F(WindowDiscovery, FindsNoTerminalOutsideAPseudoConsole) {
     EXPECT_EQ(FindTerminalWindow(), nullptr);
 }
 
+// The plain console step with a console window of the test's own: shown on a
+// monitor it is the answer and the search ends there; hidden, of another class
+// or absent, the search goes on (to the ConEmu window named here); shown on no
+// monitor, a Console2 window of this process takes its place.
+TEST_F(WindowDiscovery, PlainConsoleWindowEndsTheSearchWhenItIsShown) {
+    TestWindows consoleClass(L"ConsoleWindowClass");
+    TestWindows longerClass(L"ConsoleWindowClassX");
+    TestWindows conEmuClass(L"VirtualConsoleClass");
+    // Shown without a frame and without taking the foreground: otherwise Wine
+    // waits seconds for a window manager when the window goes again. The one
+    // on no monitor is created there, as moving a shown window costs as much.
+    HWND console = consoleClass.Create(WS_POPUP);
+    HWND offMonitor = consoleClass.Create(WS_POPUP, nullptr, {-30000, -30000});
+    HWND hidden = consoleClass.Create();
+    HWND longer = longerClass.Create(WS_POPUP);
+    HWND conEmu = conEmuClass.Create();
+    ASSERT_TRUE(console && offMonitor && hidden && longer && conEmu);
+    for (HWND window : {console, offMonitor, longer}) ShowWindow(window, SW_SHOWNOACTIVATE);
+    ASSERT_NE(MonitorFromWindow(console, MONITOR_DEFAULTTONULL), nullptr);
+    ASSERT_EQ(MonitorFromWindow(offMonitor, MONITOR_DEFAULTTONULL), nullptr);
+    ScopedEnvironmentVariable conEmuHwnd(L"ConEmuHWND", WindowNumber(conEmu).c_str());
+    g_consoleWindow = TestConsoleWindow;
+    HostCallTrace trace;
+
+    const struct {
+        HWND consoleWindow;
+        bool console2;  // a Console2 window of this process exists
+        HWND expected;  // null: the Console2 window
+        const char* why;
+    } cases[] = {
+        {console, false, console, "shown on a monitor"},
+        {hidden, false, conEmu, "hidden"},
+        {longer, false, conEmu, "a class that only begins with the name"},
+        {nullptr, false, conEmu, "no console window"},
+        {offMonitor, false, offMonitor, "on no monitor and no Console2"},
+        {console, true, console, "on a monitor, Console2 is not asked"},
+        {offMonitor, true, nullptr, "on no monitor, behind Console2"},
+        {hidden, true, conEmu, "hidden: ConEmu comes before Console2"},
+    };
+    TestWindows console2Class(L"Console_2_Main");
+    HWND console2 = nullptr;
+    for (const auto& c : cases) {
+        if (c.console2 && !console2) {
+            console2 = console2Class.Create();
+            ASSERT_NE(console2, nullptr);
+        }
+        g_testConsoleWindow = c.consoleWindow;
+        EXPECT_EQ(FindHostWindow(), c.expected ? c.expected : console2) << c.why;
+        EXPECT_FALSE(g_state.windowCacheValid) << c.why;
+        EXPECT_EQ(g_state.windowCacheTimer, 0u) << c.why;
+    }
+    // The host was asked each time, and the Take Command search never ran.
+    EXPECT_EQ(CountOccurrences(trace.Text(), L"TakeCommandIPC"), std::size(cases));
+    EXPECT_EQ(CountOccurrences(trace.Text(), L"tty_yield"), 0u);
+}
+
+// The Windows Terminal step: a "PseudoConsoleWindow" console window whose
+// parent, owner or parent window alike as GetParent reports it, is the
+// terminal's "CASCADIA_HOSTING_WINDOW_CLASS" window; that parent is the answer.
+TEST_F(WindowDiscovery, TerminalIsTheCascadiaParentOfThePseudoConsoleWindow) {
+    TestWindows cascadiaClass(L"CASCADIA_HOSTING_WINDOW_CLASS");
+    TestWindows otherClass(L"KelvaneOtherFrame");
+    TestWindows conEmuClass(L"VirtualConsoleClass");
+    HWND cascadia = cascadiaClass.Create();
+    HWND other = otherClass.Create();
+    HWND conEmu = conEmuClass.Create();
+    ASSERT_TRUE(cascadia && other && conEmu);
+    TestWindows pseudoClass(L"PseudoConsoleWindow");
+    TestWindows plainClass(L"ConsoleWindowClass");
+    HWND owned = pseudoClass.Create(WS_POPUP, cascadia);
+    HWND child = pseudoClass.Create(WS_CHILD, cascadia);
+    HWND ownedByOther = pseudoClass.Create(WS_POPUP, other);
+    HWND orphan = pseudoClass.Create(WS_POPUP);
+    HWND plainOwned = plainClass.Create(WS_POPUP, cascadia);
+    ASSERT_TRUE(owned && child && ownedByOther && orphan && plainOwned);
+    ASSERT_EQ(GetParent(owned), cascadia);
+    ASSERT_EQ(GetParent(child), cascadia);
+    ASSERT_EQ(GetParent(orphan), nullptr);
+    ScopedEnvironmentVariable conEmuHwnd(L"ConEmuHWND", WindowNumber(conEmu).c_str());
+    g_consoleWindow = TestConsoleWindow;
+    HostCallTrace trace;
+
+    const struct {
+        HWND consoleWindow;
+        HWND terminal;
+        const char* why;
+    } cases[] = {
+        {owned, cascadia, "owned by the terminal"},
+        {child, cascadia, "a child of the terminal"},
+        {ownedByOther, nullptr, "a parent of another class"},
+        {orphan, nullptr, "no parent"},
+        {plainOwned, nullptr, "a console window of another class"},
+        {cascadia, nullptr, "the terminal itself as the console window"},
+        {nullptr, nullptr, "no console window"},
+    };
+    for (const auto& c : cases) {
+        g_testConsoleWindow = c.consoleWindow;
+        EXPECT_EQ(FindTerminalWindow(), c.terminal) << c.why;
+        // Before ConEmu in the cascade, and not cached.
+        EXPECT_EQ(FindHostWindow(), c.terminal ? c.terminal : conEmu) << c.why;
+        EXPECT_FALSE(g_state.windowCacheValid) << c.why;
+    }
+    EXPECT_EQ(CountOccurrences(trace.Text(), L"tty_yield"), 0u);
+}
+
 TEST_F(WindowDiscovery, GoesOnUncachedWhenTheHostNamesNoWindow) {
     // Wine's own console window is not visible, so the cascade goes past it.
     TestWindows conEmu(L"VirtualConsoleClass");
@@ -265,12 +373,18 @@ TEST_F(WindowDiscovery, CachesTheHostAnswerUntilTheTimerRuns) {
     std::wstring reply = WindowNumber(window) + L" and more";
     HostSetIpcReply(reply.c_str());
     HostCallTrace trace;
+    g_timerCalls.clear();
+    g_sys.setTimer = RecordTimer;
 
     EXPECT_EQ(FindHostWindow(), window);
     EXPECT_TRUE(g_state.windowCacheValid);
     EXPECT_NE(g_state.windowCacheTimer, 0u);
     EXPECT_EQ(FindHostWindow(), window);
     EXPECT_EQ(CountOccurrences(trace.Text(), L"TakeCommandIPC"), 1u);
+    // One timer for the cache, of 750 ms.
+    ASSERT_EQ(g_timerCalls.size(), 1u);
+    EXPECT_EQ(g_timerCalls[0].milliseconds, 750u);
+    EXPECT_EQ(g_timerCalls[0].callback, ExpireWindowCache);
 
     ULONGLONG waited = 0;
     for (; g_state.windowCacheTimer != 0 && waited < 5000; waited += 50) PumpMessages(50);
@@ -280,6 +394,23 @@ TEST_F(WindowDiscovery, CachesTheHostAnswerUntilTheTimerRuns) {
 
     EXPECT_EQ(FindHostWindow(), window);
     EXPECT_EQ(CountOccurrences(trace.Text(), L"TakeCommandIPC"), 2u);
+}
+
+TEST_F(WindowDiscovery, CacheWithoutATimerStaysFilled) {
+    TestWindows host(L"KelvaneTestHostFrame");
+    HWND window = host.Create();
+    ASSERT_NE(window, nullptr);
+    std::wstring reply = WindowNumber(window);
+    HostSetIpcReply(reply.c_str());
+    HostCallTrace trace;
+    // Creating a thread timer does not fail for real.
+    g_sys.setTimer = [](HWND, UINT_PTR, UINT, TIMERPROC) -> UINT_PTR { return 0; };
+    EXPECT_EQ(FindHostWindow(), window);
+    PumpMessages(1000);
+    EXPECT_TRUE(g_state.windowCacheValid);
+    EXPECT_EQ(g_state.windowCacheTimer, 0u);
+    EXPECT_EQ(FindHostWindow(), window);
+    EXPECT_EQ(CountOccurrences(trace.Text(), L"TakeCommandIPC"), 1u);
 }
 
 TEST_F(WindowDiscovery, FindsTheTakeCommandWindowOfAConsoleProcessAndCachesIt) {

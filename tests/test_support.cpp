@@ -2,6 +2,7 @@
 #include "test_support.h"
 #include <vector>
 #include "host_control.h"
+#include "frame/plugin_state.h"
 
 std::wstring ExeDir() {
     wchar_t path[MAX_PATH];
@@ -162,4 +163,12 @@ HostRun RunKvHostIn(const std::wstring& folder, const std::wstring& arguments, c
     result.err = ReadUtf8File(dir + L"\\err.txt");
     RemoveTree(dir);
     return result;
+}
+
+void AttachFreshPluginToHost() {
+    AttachSelfToHost();
+    ResetPluginStateForTest();
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
 }

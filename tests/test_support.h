@@ -59,6 +59,10 @@ public:
 // calling its InitializePlugin; nothing happens when it is registered already), so that "kv ..." lines and
 // %_trialrun reach the plug-in code linked into the tests.
 void AttachSelfToHost();
+// Registers this test program with the host (as AttachSelfToHost) and puts
+// the plug-in's state as start-up leaves it: fresh, with the counter
+// frequency recorded.
+void AttachFreshPluginToHost();
 
 struct HostRun {
     DWORD exitCode;

@@ -70,11 +70,7 @@ std::wstring Expanded(const wchar_t* text) {
 class BreakTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetPluginStateForTest();
-        AttachSelfToHost();
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
+        AttachFreshPluginToHost();
         savedTitle_ = ConsoleTitle();
         savedOption_ = HostTitleOption();
         SetHostTitleOption(L"Yes");

@@ -77,11 +77,7 @@ constexpr SHORT kScreenWidth = 200, kScreenHeight = 400;
 class TrialFlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetPluginStateForTest();
-        AttachSelfToHost();
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
+        AttachFreshPluginToHost();
         // The run headers go to the console device; a screen buffer of its
         // own stands in for it, so the test can read back what was written.
         screen_ = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -207,6 +203,14 @@ TEST_F(TrialFlowTest, RunCountsErrorsAndOutputFollowTheOptions) {
         }
         ExpectIdleAfterwards();
     }
+}
+
+TEST_F(TrialFlowTest, TenPercentDropsStopAtAThousandEach) {
+    g_sys.queryPerformanceCounter = QueryPerformanceCounter;  // no probe at 24,000 readings
+    CapturedOutput output;
+    EXPECT_EQ(Kv(L"/DD /N:10010 /Q /O:FJTR rem"), 0);
+    EXPECT_NE(output.Out().find(L"Total runs:  12010    Errors:  0    Dropped:  2000   Runs counted:  10010\r\n"),
+              std::wstring::npos);
 }
 
 TEST_F(TrialFlowTest, UserAbortCodeEndsTheSeriesWithoutReportAndRestoresTheHandles) {

@@ -213,6 +213,9 @@ TEST_F(TrialReportTest, TakesTheMiddleCountedRunOrTheTruncatedMeanOfTheMiddleTwo
     EXPECT_EQ(MedianTicks(SortedSeries({10, 40, 20, 5, 30}, {0, 0, 0, 1, 1}).sorted.data(), 3), 20u);
     EXPECT_EQ(MedianTicks(SortedSeries({10, 41, 20, 5, 30, 1}, {0, 0, 1, 1, 0, 1}).sorted.data(), 3), 30u);
     EXPECT_EQ(MedianTicks(SortedSeries({10, 41, 20, 5, 30, 1}, {0, 0, 1, 1, 1, 1}).sorted.data(), 2), 25u);
+    // Two odd middle times: their halves alone would come out one tick short.
+    EXPECT_EQ(MedianTicks(SortedSeries({11, 41}).sorted.data(), 2), 26u);
+    EXPECT_EQ(MedianTicks(SortedSeries({UINT64_MAX, UINT64_MAX - 2}).sorted.data(), 2), UINT64_MAX - 1);
     // Their sum does not fit in 64 bits; the mean still lies between them.
     EXPECT_EQ(MedianTicks(SortedSeries({UINT64_MAX / 2 + 1, UINT64_MAX / 2 + 3}).sorted.data(), 2), UINT64_MAX / 2 + 2);
 }

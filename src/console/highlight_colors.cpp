@@ -28,10 +28,18 @@ static DWORD ReadEnvironmentText(const wchar_t* name, wchar_t* text) {
     return GetEnvironmentVariableW(name, text, kWorkChars);
 }
 
+// The Highlight environment variable, when it holds a text that fits the
+// buffer; a longer one is passed over as if it were absent.
+static bool ReadHighlightVariable(wchar_t* text) {
+    DWORD length = ReadEnvironmentText(kHighlightName, text);
+    return length > 0 && length < kWorkChars;
+}
+
 bool NoColorRequested() {
     wchar_t text[kWorkChars];
     if (ReadEnvironmentText(L"NO_COLOR", text) == 0) return false;
-    return ReadEnvironmentText(kHighlightName, text) == 0;
+    // Only a Highlight the plug-in can read overrides NO_COLOR.
+    return !ReadHighlightVariable(text);
 }
 
 // One registry source: the Highlight value of the key, REG_SZ and non-empty.
@@ -53,8 +61,7 @@ static bool ReadRegistryText(HKEY root, const wchar_t* path, wchar_t* text) {
 }
 
 bool ReadHighlightChoice(wchar_t* text) {
-    DWORD length = ReadEnvironmentText(kHighlightName, text);
-    if (length > 0 && length < kWorkChars) return true;
+    if (ReadHighlightVariable(text)) return true;
 
     wchar_t pluginKey[256];
     int written = _snwprintf(pluginKey, 256, L"%s\\%s", kCompanyKey, KV_PLUGIN_NAME);
@@ -94,10 +101,20 @@ uint8_t HighlightFromChoice(const wchar_t* text, int current) {
     }
     if (f < 0) return 0;
     // Unsigned arithmetic: b may be any non-negative int here.
+    uint32_t attribute;
     if (b >= 0 && f != b && (f != fg || b != bg))
-        return static_cast<uint8_t>((static_cast<uint32_t>(b) << 4) | static_cast<uint32_t>(f));
-    if (b == -1 && f != fg && f != bg) return static_cast<uint8_t>((static_cast<uint32_t>(bg) << 4) | static_cast<uint32_t>(f));
-    return 0;
+        attribute = (static_cast<uint32_t>(b) << 4) | static_cast<uint32_t>(f);
+    else if (b == -1 && f != fg && f != bg)
+        attribute = (static_cast<uint32_t>(bg) << 4) | static_cast<uint32_t>(f);
+    else
+        return 0;
+    // A number wider than a colour is cut to the attribute's eight bits, and
+    // the colours that are left may be the current ones or a foreground on the
+    // same background (0x111 is blue on blue): the checks above hold for what
+    // is actually shown only after the cut.
+    const uint8_t highlight = static_cast<uint8_t>(attribute);
+    if ((highlight & 0x0F) == (highlight >> 4) || highlight == static_cast<uint8_t>(current)) return 0;
+    return highlight;
 }
 
 uint8_t DefaultHighlight(int current) {

@@ -19,6 +19,8 @@ static bool HasClass(HWND window, const wchar_t* className) {
     return wcscmp(name, className) == 0;
 }
 
+ConsoleWindowQuery g_consoleWindow = GetConsoleWindow;
+
 static HWND WindowFromNumber(uint32_t value) { return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(value)); }
 
 void CALLBACK ExpireWindowCache(HWND, UINT, UINT_PTR, DWORD) {
@@ -32,7 +34,7 @@ static HWND CacheWindow(HWND window) {
     g_state.windowCacheValid = TRUE;
     // Answers that are costly to get (a host round trip, the Take Command
     // search) are kept until the timer's first dispatch.
-    g_state.windowCacheTimer = SetTimer(nullptr, 0, kWindowCacheMs, ExpireWindowCache);
+    g_state.windowCacheTimer = g_sys.setTimer(nullptr, 0, kWindowCacheMs, ExpireWindowCache);
     return window;
 }
 
@@ -82,7 +84,7 @@ static HWND AskHostForWindow() {
 }
 
 HWND FindTerminalWindow() {
-    HWND console = GetConsoleWindow();
+    HWND console = g_consoleWindow();
     if (!HasClass(console, L"PseudoConsoleWindow")) return nullptr;
     HWND parent = GetParent(console);
     return HasClass(parent, L"CASCADIA_HOSTING_WINDOW_CLASS") ? parent : nullptr;
@@ -175,7 +177,7 @@ HWND FindHostWindow() {
     if (g_state.windowCacheValid) return g_state.cachedWindow;
     if (HWND window = AskHostForWindow()) return CacheWindow(window);
 
-    HWND console = GetConsoleWindow();
+    HWND console = g_consoleWindow();
     if (console && IsWindowVisible(console) && HasClass(console, L"ConsoleWindowClass")) {
         if (MonitorFromWindow(console, MONITOR_DEFAULTTONULL)) return console;
         // A console window parked off every monitor is hidden behind Console2.

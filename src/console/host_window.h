@@ -49,6 +49,14 @@ HWND FindTakeCommandWindow();
 // The cache timer's callback: empties the window cache and stops its timer.
 void CALLBACK ExpireWindowCache(HWND window, UINT message, UINT_PTR timerId, DWORD time);
 
+// The console-window query of the plain-console and Windows Terminal steps.
+// Wine's own console window is a hidden "WineConsoleClass" window, so neither
+// step can meet its real host there; tests point this at a window of their
+// own and put the system's query back with ResetConsoleWindowQuery.
+using ConsoleWindowQuery = HWND(WINAPI*)();
+extern ConsoleWindowQuery g_consoleWindow;
+inline void ResetConsoleWindowQuery() { g_consoleWindow = GetConsoleWindow; }
+
 // The ids of the processes attached to the console, read in full however
 // many there are, starting with room for initialCapacity ids. A heap buffer to
 // free() with the count in *count, or null (count 0) when there is none.

@@ -19,8 +19,10 @@ void ResetPluginStateForTest() {
 
 static void* AllocateFromHeap(size_t bytes) { return std::malloc(bytes); }
 
-SysCalls g_sys = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap, PlaySoundW};
+SysCalls g_sys = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap, PlaySoundW,
+                  SetTimer};
 
 void ResetSysCalls() {
-    g_sys = SysCalls{QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap, PlaySoundW};
+    g_sys = SysCalls{QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap, PlaySoundW,
+                     SetTimer};
 }

@@ -15,6 +15,9 @@ struct SysCalls {
     void* (*allocate)(size_t bytes);
     // The completion sound: Wine has no sound device, so tests record the call instead.
     BOOL(WINAPI* playSoundW)(LPCWSTR sound, HMODULE module, DWORD flags);
+    // Thread timers: creating one does not fail for real, and the keep-awake
+    // interval is too long to wait for, so tests record the call and pass it on.
+    UINT_PTR(WINAPI* setTimer)(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC callback);
 };
 
 extern SysCalls g_sys;

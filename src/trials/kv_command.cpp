@@ -137,7 +137,7 @@ static void RecordRun(Series& s, uint32_t i, uint64_t elapsed, int exitCode) {
 // inside the command released it (nothing it held may be touched now);
 // series started inside the command and broken off there are dead and are
 // released here.
-static bool StillHeld(const Series& s) {
+static inline bool StillHeld(const Series& s) {
     if (g_state.seriesReleases != s.releases) return false;
     if (g_state.liveSeries != s.hold) ReleaseDeadSeries(s.hold->stackMark - 1);
     return true;
@@ -159,8 +159,7 @@ static SeriesEnd RunTrials(Series& s, int* abortCode) {
         const uint64_t before = ReadCounter();
         const int exitCode = Command(s.workBuffer, 0);
         const uint64_t after = ReadCounter();
-        if ((g_state.liveSeries != s.hold || g_state.seriesReleases != s.releases) && !StillHeld(s))
-            return SeriesEnd::Released;
+        if (!StillHeld(s)) return SeriesEnd::Released;
         s.latestTicks = after;
         if (t.userAbort != 0 && exitCode == t.userAbort) {
             *abortCode = exitCode;

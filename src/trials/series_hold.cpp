@@ -56,7 +56,7 @@ void StartKeepAwake(SeriesHold* hold) {
     // running; that one keeps the machine awake for both, and starting a
     // second would lose the outer's identifier.
     if (g_state.jiggleTimer) return;
-    hold->ownTimer = SetTimer(nullptr, 0, kJiggleIntervalMs, JiggleMouse);
+    hold->ownTimer = g_sys.setTimer(nullptr, 0, kJiggleIntervalMs, JiggleMouse);
     g_state.jiggleTimer = hold->ownTimer;
 }
 
