@@ -43,8 +43,9 @@ stamp=$(od -An -tu4 -j$((header + 8)) -N4 "$packed")
   "$here/check_dll_boundary.sh" "$packed" "$version"
   fail=1
 }
+# Also as a symbol name, where tools turn every other character into "_".
 for file in "$packed" "$out/$base.debug.dll"; do
-  for folder in "$source" "$build"; do
+  for folder in "$source" "$build" "$(sed 's/[^A-Za-z0-9]/_/g' <<<"$build")"; do
     strings -a "$file" | grep -qF "$folder" && problem "$(basename "$file") names $folder"
     strings -a -el "$file" | grep -qF "$folder" && problem "$(basename "$file") names $folder (UTF-16)"
   done
