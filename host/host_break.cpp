@@ -13,6 +13,10 @@ namespace {
 std::atomic<bool> s_breakPending{false};
 HANDLE s_breakEvent = nullptr;  // manual reset; set while a break is pending
 bool s_handlerInstalled = false;
+// Lines running under HostRunLine, which catches the unwinding. Outside one
+// (the keystroke hook at the prompt restoring a title, a program driving the
+// services directly) nothing would catch it, so a break is only noted.
+int s_catchingRuns = 0;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
@@ -62,7 +66,7 @@ void ClearBreak() {
 }
 
 void ThrowIfBreak() {
-    if (s_breakPending) throw BreakUnwind{};
+    if (s_breakPending && s_catchingRuns > 0) throw BreakUnwind{};
 }
 
 bool ContinueBatchAfterBreak() {
@@ -76,8 +80,8 @@ void AbandonBatchLine() {
 }
 
 int RaiseBreak(DWORD delayMs) {
-    if (!s_handlerInstalled) {
-        ReportError(L"ctrlc: Ctrl+C is not handled outside a command line run by kvhost");
+    if (s_catchingRuns == 0) {
+        ReportError(L"ctrlc: Ctrl+C is handled only in a command line that kvhost runs");
         return 1;
     }
     if (delayMs) {
@@ -105,6 +109,10 @@ extern "C" int HostRunLine(const wchar_t* line, int* broken) {
     if (!line) return ERROR_INVALID_PARAMETER;
     InstallBreakHandler();
     ClearBreak();
+    struct Catching {
+        Catching() { ++s_catchingRuns; }
+        ~Catching() { --s_catchingRuns; }
+    } catching;
     try {
         return RunCommandLine(line);
     } catch (const BreakUnwind&) {

@@ -64,7 +64,8 @@ void InstallBreakHandler();
 HANDLE BreakEvent();  // null until the handler is installed
 bool BreakPending();
 void ClearBreak();
-// Throws BreakUnwind when a break is pending.
+// Throws BreakUnwind when a break is pending and a HostRunLine is there to
+// catch it; otherwise the break stays pending.
 void ThrowIfBreak();
 // The host option BreakBatch: Continue goes on with a batch file's next line
 // after a break; anything else (the default) cancels the batch job.

@@ -238,6 +238,24 @@ TEST_F(BreakTest, ASeriesAroundABrokenOffOneReleasesItAndFinishes) {
     RemoveTree(dir);
 }
 
+// The prompt's reset runs host commands (the title option) with nothing
+// above it to catch an unwinding: a break arriving then is only noted.
+TEST_F(BreakTest, ABreakDuringThePromptsResetIsNotedAndTheResetCompletes) {
+    CapturedOutput output;
+    bool broken = false;
+    Run(L"kv /n:10 /Q `if %_trialrun==3 ctrlc`", &broken);
+    ASSERT_TRUE(broken);
+    ASSERT_EQ(HostTitleOption(), L"No");
+    HostTakeBreak();
+    ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    Sleep(300);  // the console delivers it on a thread of its own
+    EXPECT_EQ(HostReturnToPrompt(), 0);
+    EXPECT_EQ(HostTitleOption(), L"Yes");
+    EXPECT_EQ(g_state.liveSeries, nullptr);
+    EXPECT_EQ(HostTakeBreak(), 1);
+    EXPECT_EQ(HostTakeBreak(), 0);
+}
+
 TEST_F(BreakTest, TwoHundredBrokenOffSeriesLeaveMemoryAndHandlesFlat) {
     CapturedOutput output;
     auto breakOne = [this] {
