@@ -56,7 +56,7 @@ void InstallBreakHandler() {
     s_handlerInstalled = true;
 }
 
-HANDLE BreakEvent() { return s_breakEvent; }
+HANDLE BreakEvent() { return s_catchingRuns > 0 ? s_breakEvent : nullptr; }
 
 bool BreakPending() { return s_breakPending; }
 

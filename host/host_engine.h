@@ -61,7 +61,9 @@ void PumpMessages();
 // while the host's own frames run their destructors and so leak nothing.
 struct BreakUnwind {};
 void InstallBreakHandler();
-HANDLE BreakEvent();  // null until the handler is installed
+// What a wait also ends on: set while a break is pending. Null when no
+// HostRunLine would catch the break, so that a wait is not cut short then.
+HANDLE BreakEvent();
 bool BreakPending();
 void ClearBreak();
 // Throws BreakUnwind when a break is pending and a HostRunLine is there to
