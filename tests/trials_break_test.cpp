@@ -309,4 +309,31 @@ TEST(PluginUnloadTest, UnloadingThePluginInsideItsOwnSeriesEndsTheSeriesWithoutA
     }
 }
 
+// Series hold the DLL only while they run or until their leftovers are
+// given back: afterwards unloading really unloads it, so a user can replace
+// it without leaving the shell. The real DLL, loaded from a copy, stands in
+// for this test program as the host's plug-in.
+TEST_F(BreakTest, NoSeriesKeepsTheDllLoadedOnceItIsOver) {
+    const std::wstring dir = MakeTempDir();
+    const std::wstring copy = dir + L"\\kelvane.dll";
+    ASSERT_TRUE(CopyFileW((ExeDir() + L"\\kelvane.dll").c_str(), copy.c_str(), FALSE));
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    CapturedOutput output;
+    ASSERT_EQ(Run(L"plugin /u \"" + std::wstring(self) + L"\""), 0);
+    ASSERT_EQ(HostLoadPlugin(copy.c_str()), 0);
+    EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr);
+    EXPECT_EQ(Run(L"kv /n:2 /Q /O:R rem"), 0);
+    bool broken = false;
+    Run(L"kv /n:10 /Q /O:R `if %_trialrun==3 ctrlc`", &broken);
+    EXPECT_TRUE(broken);
+    HostReturnToPrompt();
+    EXPECT_EQ(Run(L"plugin /u \"" + copy + L"\""), 0);
+    EXPECT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << "the DLL is still loaded";
+    EXPECT_TRUE(DeleteFileW(copy.c_str()));
+    AttachSelfToHost();
+    EXPECT_NE(output.Out().find(L"Runs counted:  2"), std::wstring::npos) << output.Out();
+    RemoveTree(dir);
+}
+
 }  // namespace

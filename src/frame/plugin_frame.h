@@ -11,9 +11,6 @@ int PrintErrorPrefix();
 // memory), stops the keep-awake timer, gives the host its title updating back
 // and clears the run number. Returns 0.
 int ResetTrialState();
-// Keeps this DLL loaded for the rest of the process, so that kv can return
-// from a timed command in which the host unloaded the plug-in.
-void PinOwnModule();
 // Fills g_state.osVersion; 1 when a version was obtained.
 int QueryOsVersion();
 // The host's major version from "%_4ver"; 0 when it does not start with a digit.

@@ -7,6 +7,7 @@
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
 #include "console/console_env.h"
+#include "trials/series_hold.h"
 
 static PluginInfo s_info;
 
@@ -105,19 +106,14 @@ int InitializePlugin(void) {
     return 0;
 }
 
-void PinOwnModule() {
-    static bool pinned = false;
-    if (pinned) return;
-    HMODULE self;
-    pinned = GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                                reinterpret_cast<LPCWSTR>(&PinOwnModule), &self) != 0;
-}
-
 int ShutdownPlugin(int) {
     if (g_state.conOut) {
         CloseHandle(g_state.conOut);
         g_state.conOut = nullptr;
     }
+    // The host may be unloading the plug-in from inside a timed command: kv
+    // is then still on the stack and its series keep the DLL loaded.
+    ReleaseAllSeries(kKeepModule);
     ResetTrialState();
     if (g_state.windowCacheTimer) {
         KillTimer(nullptr, g_state.windowCacheTimer);

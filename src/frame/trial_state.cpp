@@ -17,7 +17,7 @@ int _trialrun(wchar_t* buffer) {
 }
 
 int ResetTrialState() {
-    ReleaseAllSeries();
+    ReleaseAllSeries(kDropModule);
     if (g_state.jiggleTimer) {
         KillTimer(nullptr, g_state.jiggleTimer);
         g_state.jiggleTimer = 0;

@@ -25,9 +25,9 @@ SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, uintptr_t stackMark
     hold->stackMark = stackMark;
     hold->outer = g_state.liveSeries;
     g_state.liveSeries = hold;
-    // The host may unload the plug-in from inside the timed command; kv must
-    // still have code to return into.
-    PinOwnModule();
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HoldSeries),
+                            &hold->module))
+        hold->module = nullptr;
     return hold;
 }
 
@@ -84,12 +84,16 @@ static void RestoreTitle(SeriesHold* hold) {
 
 // Innermost first, so that standard handles saved by an inner /B series (the
 // outer one's nul device) are put back before the outer one's originals.
-static void ReleaseInnermostSeries() {
+static void ReleaseInnermostSeries(ModuleReference module) {
     SeriesHold* hold = g_state.liveSeries;
     RestoreStdHandles(hold);
     StopKeepAwake(hold);
     RestoreTitle(hold);
     g_state.liveSeries = hold->outer;
+    // Outside shut-down the host still holds the DLL (it is calling into it),
+    // so this only takes the count back; the DLL stays unloadable and
+    // replaceable once no series holds it.
+    if (hold->module && module == kDropModule) FreeLibrary(hold->module);
     std::free(hold->records);
     std::free(hold->sorted);
     std::free(hold);
@@ -98,18 +102,18 @@ static void ReleaseInnermostSeries() {
 void EndSeries(SeriesHold* hold) {
     for (;;) {
         const bool last = g_state.liveSeries == hold;
-        ReleaseInnermostSeries();
+        ReleaseInnermostSeries(kDropModule);
         if (last) return;
     }
 }
 
 void ReleaseDeadSeries(uintptr_t stackMark) {
-    while (g_state.liveSeries && g_state.liveSeries->stackMark <= stackMark) ReleaseInnermostSeries();
+    while (g_state.liveSeries && g_state.liveSeries->stackMark <= stackMark) ReleaseInnermostSeries(kDropModule);
 }
 
-bool ReleaseAllSeries() {
+bool ReleaseAllSeries(ModuleReference module) {
     if (!g_state.liveSeries) return false;
-    while (g_state.liveSeries) ReleaseInnermostSeries();
+    while (g_state.liveSeries) ReleaseInnermostSeries(module);
     ++g_state.seriesReleases;
     return true;
 }

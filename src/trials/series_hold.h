@@ -22,6 +22,9 @@ struct SeriesHold {
     HANDLE nulDevice;      // non-null while output and errors go to nul
     UINT_PTR ownTimer;     // the keep-awake timer this series started, 0 = none
     bool ownsTitle;        // this series switched the host's title updating off
+    // A reference to this DLL, so that kv has code to return into if the host
+    // unloads the plug-in from inside the timed command. Null when none was had.
+    HMODULE module;
     // The series' texts follow in the same block (SeriesText).
 };
 
@@ -42,7 +45,11 @@ void EndSeries(SeriesHold* hold);
 // Releases the series that lie at stackMark or deeper: dead, since a kv
 // starting there cannot be running inside them.
 void ReleaseDeadSeries(uintptr_t stackMark);
+// Whether releasing a series also drops its reference to the DLL. Shut-down
+// keeps them: a kv may still be on the stack below it, and the host unloads
+// the DLL right after.
+enum ModuleReference { kDropModule, kKeepModule };
 // Releases every series, live or dead, innermost first. True when there was
 // one; g_state.seriesReleases then counts up, so a kv whose series was
 // released under it (shut-down inside its timed command) ends after the run.
-bool ReleaseAllSeries();
+bool ReleaseAllSeries(ModuleReference module);
