@@ -3,7 +3,6 @@
 #include "trials/series_hold.h"
 #include <cstdlib>
 #include "console/console_env.h"
-#include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
 #include "trials/title_progress.h"
