@@ -6,13 +6,12 @@
 #include "host_engine.h"
 #include "host_control.h"
 #include <atomic>
-#include <vector>
 
 namespace {
 
 std::atomic<bool> s_breakPending{false};
-HANDLE s_breakEvent = nullptr;  // manual reset; set while a break is pending
-bool s_handlerInstalled = false;
+// Manual reset; set while a break is pending. Null until the handler is installed.
+HANDLE s_breakEvent = nullptr;
 // Lines running under HostRunLine, which catches the unwinding. Outside one
 // (the keystroke hook at the prompt restoring a title, a program driving the
 // services directly) nothing would catch it, so a break is only noted.
@@ -47,18 +46,15 @@ DWORD WINAPI DelayedBreak(void* parameter) {
 }  // namespace
 
 void InstallBreakHandler() {
-    if (s_handlerInstalled) return;
+    if (s_breakEvent) return;
     s_breakEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // A parent may have started us with Ctrl+C ignored (the flag is
     // inherited); a command processor wants to see it.
     SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    s_handlerInstalled = true;
 }
 
 HANDLE BreakEvent() { return s_catchingRuns > 0 ? s_breakEvent : nullptr; }
-
-bool BreakPending() { return s_breakPending; }
 
 void ClearBreak() {
     s_breakPending = false;
@@ -74,7 +70,7 @@ bool ContinueBatchAfterBreak() {
     return GetOption(L"BreakBatch", answer) && EqualsNoCase(answer, L"Continue");
 }
 
-void AbandonBatchLine() {
+void AbandonLine() {
     ClearBreak();
     WriteBreakNotice();
 }
@@ -116,8 +112,7 @@ extern "C" int HostRunLine(const wchar_t* line, int* broken) {
     try {
         return RunCommandLine(line);
     } catch (const BreakUnwind&) {
-        ClearBreak();
-        WriteBreakNotice();
+        AbandonLine();
         if (broken) *broken = 1;
         return 1;
     }
@@ -125,7 +120,7 @@ extern "C" int HostRunLine(const wchar_t* line, int* broken) {
 
 extern "C" int HostTakeBreak(void) {
     InstallBreakHandler();
-    const bool pending = BreakPending();
+    const bool pending = s_breakPending;
     ClearBreak();
     return pending ? 1 : 0;
 }

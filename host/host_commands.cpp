@@ -206,7 +206,7 @@ int RunBatchFile(const std::wstring& path, std::wstring_view invokedAs, std::wst
             // the host option BreakBatch answers. Cancel ends every batch file
             // up to the command line that started them.
             if (!ContinueBatchAfterBreak()) throw;
-            AbandonBatchLine();
+            AbandonLine();
             rc = 1;
         }
         if (frame.quit) {

@@ -64,7 +64,6 @@ void InstallBreakHandler();
 // What a wait also ends on: set while a break is pending. Null when no
 // HostRunLine would catch the break, so that a wait is not cut short then.
 HANDLE BreakEvent();
-bool BreakPending();
 void ClearBreak();
 // Throws BreakUnwind when a break is pending and a HostRunLine is there to
 // catch it; otherwise the break stays pending.
@@ -72,8 +71,8 @@ void ThrowIfBreak();
 // The host option BreakBatch: Continue goes on with a batch file's next line
 // after a break; anything else (the default) cancels the batch job.
 bool ContinueBatchAfterBreak();
-// Clears the break and tells the user the line was abandoned.
-void AbandonBatchLine();
+// Clears the break and tells the user, on the console, that the line was abandoned.
+void AbandonLine();
 // Sends Ctrl+C to this console now (and waits for it to arrive, so the
 // break falls inside the calling command) or after delayMs milliseconds.
 int RaiseBreak(DWORD delayMs);

@@ -139,7 +139,7 @@ static void RecordRun(Series& s, uint32_t i, uint64_t elapsed, int exitCode) {
 // released here.
 static inline bool StillHeld(const Series& s) {
     if (g_state.seriesReleases != s.releases) return false;
-    if (g_state.liveSeries != s.hold) ReleaseDeadSeries(s.hold->stackMark - 1);
+    if (g_state.liveSeries != s.hold) ReleaseSeriesInside(s.hold);
     return true;
 }
 

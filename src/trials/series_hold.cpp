@@ -98,12 +98,13 @@ static void ReleaseInnermostSeries(ModuleReference module) {
     std::free(hold);
 }
 
+void ReleaseSeriesInside(SeriesHold* hold) {
+    while (g_state.liveSeries && g_state.liveSeries != hold) ReleaseInnermostSeries(kDropModule);
+}
+
 void EndSeries(SeriesHold* hold) {
-    for (;;) {
-        const bool last = g_state.liveSeries == hold;
-        ReleaseInnermostSeries(kDropModule);
-        if (last) return;
-    }
+    ReleaseSeriesInside(hold);
+    ReleaseInnermostSeries(kDropModule);
 }
 
 void ReleaseDeadSeries(uintptr_t stackMark) {

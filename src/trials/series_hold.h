@@ -39,8 +39,11 @@ void RestoreStdHandles(SeriesHold* hold);
 void StartKeepAwake(SeriesHold* hold);
 void SuspendTitle(SeriesHold* hold);
 
+// Releases the series started inside this one's run and left behind there:
+// dead once that run has returned.
+void ReleaseSeriesInside(SeriesHold* hold);
 // Ends the series: gives back everything it holds and frees it, after the
-// series inside it, which are dead once its own run has returned.
+// series inside it.
 void EndSeries(SeriesHold* hold);
 // Releases the series that lie at stackMark or deeper: dead, since a kv
 // starting there cannot be running inside them.
