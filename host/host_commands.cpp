@@ -4,6 +4,8 @@
 #include "host_engine.h"
 #include <mmsystem.h>
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -22,6 +24,13 @@ int s_depth = 0;
 int s_lastExitCode = 0;
 bool s_exitRequested = false;
 int s_exitCode = 0;
+
+// "whenoption": a command line to run once, right after the option is next
+// set to the value.
+struct OptionTrigger {
+    std::wstring name, value, line;
+};
+OptionTrigger s_trigger;
 
 // Deep enough for any real use, shallow enough that a batch file that runs
 // itself, or a command that runs itself, ends with a message, not a stack overflow.
@@ -361,8 +370,36 @@ int CmdOption(std::wstring_view args) {
             WriteStdout(name + L"=" + value + L"\r\n");
             continue;
         }
-        SetOption(name, std::wstring_view(token).substr(equals + 1));
+        const std::wstring value = token.substr(equals + 1);
+        SetOption(name, value);
+        if (!s_trigger.line.empty() && EqualsNoCase(name, s_trigger.name) && EqualsNoCase(value, s_trigger.value)) {
+            const std::wstring line = std::move(s_trigger.line);
+            s_trigger = {};
+            RunCommandLine(line);
+        }
     }
+    return 0;
+}
+
+// whenoption Name=Value command: what a real host may do inside any command a
+// plug-in runs (call the keystroke hook, take a break) made to happen inside
+// "option //Name=Value".
+int CmdWhenOption(std::wstring_view args) {
+    std::wstring_view name, rest;
+    SplitName(TrimBlanks(args), name, rest);
+    const size_t equals = name.find(L'=');
+    if (equals == std::wstring_view::npos || equals == 0 || TrimBlanks(rest).empty()) {
+        ReportError(L"Usage: whenoption Name=Value command");
+        return 1;
+    }
+    s_trigger = {std::wstring(name.substr(0, equals)), std::wstring(name.substr(equals + 1)),
+                 std::wstring(TrimBlanks(rest))};
+    return 0;
+}
+
+// The hook call a real host makes wherever it reads a new command line.
+int CmdKeyHook(std::wstring_view) {
+    CallKeyHooks();
     return 0;
 }
 
@@ -442,6 +479,21 @@ std::wstring Unquoted(std::wstring_view text) {
     return std::wstring(text);
 }
 
+// A host goes on with the line after unloading a plug-in, and uses memory as
+// it likes meanwhile; so does this one: memory of many sizes is handed out,
+// overwritten and freed again, so that whatever the plug-in freed and the
+// host still reads (the line it gave Command) is garbage by then.
+void ReuseFreedMemory() {
+    std::vector<void*> blocks;
+    for (size_t size = 16; size <= (1u << 20); size += size / 4 + 8)
+        for (int copies = 0; copies < 4; ++copies)
+            if (void* block = std::malloc(size)) {
+                std::memset(block, 0x5A, size);
+                blocks.push_back(block);
+            }
+    for (void* block : blocks) std::free(block);
+}
+
 int CmdPlugin(std::wstring_view args) {
     args = TrimBlanks(args);
     if (args.empty()) {
@@ -450,8 +502,11 @@ int CmdPlugin(std::wstring_view args) {
     }
     if (StartsWithNoCase(args, L"/l") && args.size() > 2 && IsBlank(args[2]))
         return LoadPluginFile(Unquoted(args.substr(2)));
-    if (StartsWithNoCase(args, L"/u") && args.size() > 2 && IsBlank(args[2]))
-        return UnloadPluginByName(Unquoted(args.substr(2)));
+    if (StartsWithNoCase(args, L"/u") && args.size() > 2 && IsBlank(args[2])) {
+        const int rc = UnloadPluginByName(Unquoted(args.substr(2)));
+        ReuseFreedMemory();
+        return rc;
+    }
     ReportError(L"Usage: plugin [/l file | /u name]  (no argument lists the loaded plug-ins)");
     return 1;
 }
@@ -497,6 +552,8 @@ const InternalCommand kInternalCommands[] = {
     {L"delay", CmdDelay, L"delay [/m] N          waits N seconds (milliseconds with /m)"},
     {L"exitcode", CmdExitcode, L"exitcode N            returns exit code N without starting a program"},
     {L"if", CmdIf, L"if [not] a==b command runs the command when the texts match (case ignored)"},
+    {L"keyhook", CmdKeyHook, L"keyhook               calls the keystroke hooks as before a new command line"},
+    {L"whenoption", CmdWhenOption, L"whenoption N=V cmd    runs cmd once, inside the next option //N=V"},
     {L"ctrlc", CmdCtrlC, L"ctrlc [/m N]          presses Ctrl+C in this console, now or in N milliseconds"},
     {L"quit", CmdQuit, L"quit [N]              ends the current batch file with exit code N"},
     {L"exit", CmdExit, L"exit [N]              ends kvhost with exit code N"},
@@ -535,6 +592,50 @@ std::wstring WithoutBackquotes(std::wstring_view text) {
     return out;
 }
 
+// "command > file" and "command >> file", the first '>' outside quotes and
+// backquotes: the command's standard output goes to the file. The host puts
+// its own handle back and closes the file when the command ends, however it
+// ends: a break unwinding through it included, before the next line is read.
+class OutputRedirection {
+public:
+    OutputRedirection() = default;
+    OutputRedirection(const OutputRedirection&) = delete;
+    OutputRedirection& operator=(const OutputRedirection&) = delete;
+    ~OutputRedirection() {
+        if (!file_) return;
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        CloseHandle(file_);
+    }
+    // Takes the redirection off the text; false after an error message.
+    bool Take(std::wstring_view& text) {
+        bool inQuotes = false, inBackquotes = false;
+        size_t at = 0;
+        for (; at < text.size(); ++at) {
+            if (text[at] == L'"' && !inBackquotes) inQuotes = !inQuotes;
+            else if (text[at] == L'`' && !inQuotes) inBackquotes = !inBackquotes;
+            else if (text[at] == L'>' && !inQuotes && !inBackquotes) break;
+        }
+        if (at == text.size()) return true;
+        const bool append = at + 1 < text.size() && text[at + 1] == L'>';
+        const std::wstring path = Unquoted(text.substr(at + (append ? 2 : 1)));
+        text = TrimBlanks(text.substr(0, at));
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (path.empty() || file == INVALID_HANDLE_VALUE) {
+            ReportError(L"Cannot write to \"" + path + L"\": " + SystemMessage(GetLastError()));
+            return false;
+        }
+        if (append) SetFilePointer(file, 0, nullptr, FILE_END);
+        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+        file_ = file;
+        SetStdHandle(STD_OUTPUT_HANDLE, file);
+        return true;
+    }
+
+private:
+    HANDLE file_ = nullptr, saved_ = nullptr;
+};
+
 int RunSingle(std::wstring_view text) {
     text = TrimBlanks(text);
     if (!text.empty() && text[0] == L'@') text = TrimBlanks(text.substr(1));
@@ -542,6 +643,8 @@ int RunSingle(std::wstring_view text) {
     // One backquoted string: its text runs now, expanded at this moment.
     if (text.size() >= 2 && text[0] == L'`' && text.find(L'`', 1) == text.size() - 1)
         return RunCommandLine(text.substr(1, text.size() - 2));
+    OutputRedirection redirection;
+    if (!redirection.Take(text)) return 1;
 
     std::wstring expanded;
     if (text.find(L'%') != std::wstring_view::npos) {

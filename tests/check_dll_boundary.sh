@@ -2,10 +2,11 @@
 # Checks the built plug-in DLL: it exports exactly the host's entry points,
 # undecorated, and imports from nothing but system DLLs and TakeCmd.dll (the C
 # and C++ runtimes are linked in), with the project's version in its version
-# resource.
-#   check_dll_boundary.sh kelvane.dll 0.99.1.0
+# resource; and no function of the plug-in's own code has an exception
+# handler, so none runs code while the host unwinds over it after a break.
+#   check_dll_boundary.sh kelvane.dll 0.99.1.0 libkvcore.a
 set -u
-dll=$1 version=$2
+dll=$1 version=$2 library=$3
 . "$(dirname "$0")/pe_tools.sh"
 fail=0
 
@@ -29,5 +30,12 @@ if ! LC_ALL=C grep -q -a -P "\\xbd\\x04\\xef\\xfe\\x00\\x00\\x01\\x00$numbers$nu
   echo "version resource $version not found"; fail=1
 fi
 
-[ $fail = 0 ] && echo "dll boundary: exports, imports and version as expected"
+# A function with a handler has unwind data that names a personality routine.
+handlers=$("$objdump" -r "$library" | awk '/file format/ {object=$1}
+  /__gxx_personality|_GCC_specific_handler|__C_specific_handler/ {print object}' | sort -u)
+if [ -n "$handlers" ]; then
+  echo "exception handlers in the plug-in's code:"; echo "$handlers"; fail=1
+fi
+
+[ $fail = 0 ] && echo "dll boundary: exports, imports, version and no exception handlers as expected"
 exit $fail

@@ -82,6 +82,9 @@ static HANDLE OpenConsoleOutput() {
 }
 
 int InitializePlugin(void) {
+    // Loaded again before everything of an earlier life was over (a series
+    // shut down under its kv): what is over now is given back.
+    ReleaseDeadSeries();
     wchar_t buffer[kWorkChars] = L"%[_transient]%[_pipe]%[noloadmsg]";
     LARGE_INTEGER frequency;
     if (!g_sys.queryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
@@ -112,8 +115,8 @@ int ShutdownPlugin(int) {
         g_state.conOut = nullptr;
     }
     // The host may be unloading the plug-in from inside a timed command: kv
-    // is then still on the stack and its series keep the DLL loaded.
-    ReleaseAllSeries(kKeepModule);
+    // is then still on the call chain and its series keep memory and the DLL.
+    ShutDownSeries();
     ResetTrialState();
     if (g_state.windowCacheTimer) {
         KillTimer(nullptr, g_state.windowCacheTimer);

@@ -29,17 +29,15 @@ struct PluginState {
     // 0 nothing saved, 1 host title updating was off, 2 it was on. Set by the title
     // code; read by ResetTrialState, ShutdownPlugin and kv.
     uint32_t titleSaved;
-    // Keep-awake thread timer, 0 = none. Set by kv; cleared by kv, ResetTrialState, ShutdownPlugin.
+    // Keep-awake thread timer, 0 = none. Set by the series hold for kv; cleared by
+    // it, ResetTrialState and ShutdownPlugin.
     UINT_PTR jiggleTimer;
     // The KV series that have not given back what they hold, innermost first.
-    // Linked by kv before its first run and unlinked when it ends; one that the
-    // host broke off is released by ResetTrialState, ShutdownPlugin, the next
-    // kv at its depth or higher up, or the series around it once its run returns.
+    // Linked by kv before its first run and unlinked when it ends; one whose kv
+    // the host left is released by the next kv, the keystroke hook's reset,
+    // ShutdownPlugin or InitializePlugin, or by the series around it once its
+    // run returns.
     SeriesHold* liveSeries;
-    // Counts the resets that released series. Set by ResetTrialState and
-    // ShutdownPlugin; a running kv compares it after each run, to learn that
-    // its own series was released under it.
-    uint32_t seriesReleases;
     // Console attributes; highlightAttr 0 = no highlight. Set by PickHighlight; read by kv and the report.
     uint8_t normalAttr;
     uint8_t highlightAttr;

@@ -16,8 +16,11 @@ int _trialrun(wchar_t* buffer) {
     return 0;
 }
 
+// A series whose kv the host left gives back everything; one still running
+// (the host calls the hook wherever it reads a new line, also from inside a
+// timed command) only loses its timer, title and run number, and goes on.
 int ResetTrialState() {
-    ReleaseAllSeries(kDropModule);
+    ReleaseDeadSeries();
     if (g_state.jiggleTimer) {
         KillTimer(nullptr, g_state.jiggleTimer);
         g_state.jiggleTimer = 0;

@@ -1,7 +1,8 @@
 // The KV command: parses its options, runs the command line the asked number
 // of times, each run timed by two counter readings around the host's Command
 // call, and hands the records to the report. Owns the buffers of one series;
-// sets trialRun and jiggleTimer, and the title state through the title code.
+// sets trialRun, and through the series hold the redirection, keep-awake
+// timer and title state.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -35,8 +36,9 @@ struct Series {
     uint64_t latestTicks;   // the latest reading: start, then the end of each run
     uint32_t requestedRuns;
     uint32_t totalRuns;     // requested runs plus the drop runs
-    SeriesHold* hold;       // arrays, texts, redirection, timer and title
-    uint32_t releases;      // g_state.seriesReleases when the hold was made
+    // Arrays, texts, redirection, timer and title. The walk of the call chain
+    // reads this slot to tell this call's frame from a dead one's.
+    SeriesHold* hold;
     // Own copy of the command text: a KV inside the timed command splits its
     // line into the same process-wide argument list the settings point into.
     wchar_t* commandText;
@@ -51,7 +53,7 @@ struct Series {
 };
 
 // How the runs ended.
-enum class SeriesEnd { Completed, UserAbort, Released };
+enum class SeriesEnd { Completed, UserAbort, ShutDown };
 
 static uint64_t ReadCounter() {
     LARGE_INTEGER now{};
@@ -68,12 +70,11 @@ static void CompleteDropCounts(TrialSettings* settings) {
 
 // Everything the runs and the report need is allocated here, before the
 // first run, so no allocation can fall inside a measured interval.
-static bool AllocateSeries(Series& s, uintptr_t stackMark) {
+static bool AllocateSeries(Series& s, const SeriesFrame& call) {
     s.commandChars = std::min(wcslen(s.settings.command), kWorkBufferChars - 1);
     const size_t textChars = (s.commandChars + 1) + (kHeaderRoom + s.commandChars + 2) + kWorkBufferChars;
-    s.hold = HoldSeries(s.totalRuns, textChars, stackMark);
+    s.hold = HoldSeries(s.totalRuns, textChars, call);
     if (!s.hold) return false;
-    s.releases = g_state.seriesReleases;
     s.commandText = SeriesText(s.hold);
     std::memcpy(s.commandText, s.settings.command, sizeof(wchar_t) * s.commandChars);
     s.commandText[s.commandChars] = L'\0';
@@ -133,33 +134,27 @@ static void RecordRun(Series& s, uint32_t i, uint64_t elapsed, int exitCode) {
     }
 }
 
-// After a run's command returned: is this series still held? A shut-down
-// inside the command released it (nothing it held may be touched now);
-// series started inside the command and broken off there are dead and are
-// released here.
-static inline bool StillHeld(const Series& s) {
-    if (g_state.seriesReleases != s.releases) return false;
-    if (g_state.liveSeries != s.hold) ReleaseSeriesInside(s.hold);
-    return true;
-}
-
 // Runs the series until every run was made, a run returned the user-abort
-// code (then in *abortCode, and the run not recorded), or the series was
-// released under it.
+// code (then in *abortCode, and the run not recorded), or the plug-in was
+// shut down under it.
 static SeriesEnd RunTrials(Series& s, int* abortCode) {
     const TrialSettings& t = s.settings;
     const size_t commandBytes = sizeof(wchar_t) * (s.commandChars + 1);
     g_state.trialRun = 0;
     for (uint32_t i = 0; i < s.totalRuns;) {
         std::memcpy(s.workBuffer, s.commandText, commandBytes);
-        if (t.titleBar) SetProgressTitle(s.totalRuns, s.latestTicks - s.startTicks);
+        // The title is the series' only while the host's updating is off: a
+        // reset during the series gives it back to the host.
+        if (t.titleBar && g_state.titleSaved) SetProgressTitle(s.totalRuns, s.latestTicks - s.startTicks);
         if (!t.quiet) WriteRunHeader(s, i + 1);
         if (t.grabFocus) GrabFocus(s.hostWindow);
         // Nothing but the command between the two readings.
         const uint64_t before = ReadCounter();
         const int exitCode = Command(s.workBuffer, 0);
         const uint64_t after = ReadCounter();
-        if (!StillHeld(s)) return SeriesEnd::Released;
+        // The hold is this call's until kv frees it, whatever the command did.
+        if (s.hold->shutDown) return SeriesEnd::ShutDown;
+        if (g_state.liveSeries != s.hold) ReleaseSeriesInside(s.hold);
         s.latestTicks = after;
         if (t.userAbort != 0 && exitCode == t.userAbort) {
             *abortCode = exitCode;
@@ -186,19 +181,13 @@ static void PlayCompletionSound(const TrialSettings& t) {
                          SND_ALIAS_ID | SND_ASYNC);
 }
 
-// A kv that starts outside every live series first clears what series the
-// host broke off left behind, so their redirection, timer and title state
-// cannot leak into this one.
-static void ClearDeadSeries(uintptr_t stackMark) {
-    ReleaseDeadSeries(stackMark);
-    if (!g_state.liveSeries) ResetTrialState();
-}
-
 int kv(wchar_t* arguments) {
     if (!arguments) return ERROR_INVALID_PARAMETER;
     Series s{};
-    const uintptr_t stackMark = reinterpret_cast<uintptr_t>(&s);
-    ClearDeadSeries(stackMark);
+    // What series the host broke off left behind goes first, so their
+    // redirection, timer and title state cannot leak into this one.
+    SeriesFrame call;
+    ReleaseDeadSeriesAtStart(&s.hold, &call);
     SetDefaultTrialSettings(&s.settings);
     s.hostWindow = FindHostWindow();
     s.startTicks = s.latestTicks = ReadCounter();
@@ -213,7 +202,7 @@ int kv(wchar_t* arguments) {
     s.normalAttr = g_state.normalAttr;
     s.highlightAttr = g_state.highlightAttr;
     s.totalRuns = s.settings.runCount + s.settings.nDropSlowest + s.settings.nDropFastest;
-    if (!AllocateSeries(s, stackMark)) {
+    if (!AllocateSeries(s, call)) {
         PrintErrorPrefix();
         Qprintf(GetStdHandle(STD_ERROR_HANDLE), L"Error allocating data array\r\n");
         return 2;
@@ -224,9 +213,12 @@ int kv(wchar_t* arguments) {
     if (s.settings.titleBar) SuspendTitle(s.hold);
     int abortCode = 0;
     const SeriesEnd end = RunTrials(s, &abortCode);
-    // Released under the run: the plug-in was shut down and everything the
-    // series held has been given back already.
-    if (end == SeriesEnd::Released) return 1;
+    // Shut down under the run: everything else the series held has been
+    // given back already, and the host may be using the plug-in anew.
+    if (end == SeriesEnd::ShutDown) {
+        EndSeries(s.hold);
+        return 1;
+    }
     g_state.trialRun = -1;
     RestoreStdHandles(s.hold);
     if (end == SeriesEnd::Completed) {

@@ -1,5 +1,6 @@
 // The heap record of each running KV series and the list of them in
-// g_state.liveSeries, innermost first: linking, giving back, releasing.
+// g_state.liveSeries, innermost first: linking, deciding which are live from
+// the call chain, giving back and releasing.
 #include "trials/series_hold.h"
 #include <cstdlib>
 #include "console/console_env.h"
@@ -7,7 +8,179 @@
 #include "frame/sys_calls.h"
 #include "trials/title_progress.h"
 
-SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, uintptr_t stackMark) {
+namespace {
+
+// DLL references of series that shut-down gave back while their kv still ran:
+// that kv has returned since, but could not drop its reference without
+// unmapping the code it was returning through. Dropped at the next call from
+// the host, which holds the DLL itself while it calls.
+HMODULE s_leftModule;
+uint32_t s_leftReferences;
+
+// Deeper than any real chain; a walk that goes on past it is not trusted.
+constexpr int kMaxFrames = 4096;
+
+struct ChainFrame {
+    uintptr_t frame;     // establisher frame, as the unwinder reports it
+    uintptr_t function;  // start of the function, its first part when split
+    uintptr_t low, high; // the stack the frame occupies
+};
+
+// A function split into parts (a cold part placed apart) carries chained
+// unwind information; its first part names the function.
+const RUNTIME_FUNCTION* PrimaryEntry(DWORD64 imageBase, const RUNTIME_FUNCTION* entry) {
+    for (int i = 0; i < 16; ++i) {
+        if (entry->UnwindData & 1u) {  // an entry that only points at another one
+            entry = reinterpret_cast<const RUNTIME_FUNCTION*>(imageBase + (entry->UnwindData & ~1u));
+            continue;
+        }
+        const auto* info = reinterpret_cast<const uint8_t*>(imageBase + entry->UnwindData);
+        if (!((info[0] >> 3) & UNW_FLAG_CHAININFO)) break;
+        const unsigned codes = info[2];
+        entry = reinterpret_cast<const RUNTIME_FUNCTION*>(info + 4 + 2 * ((codes + 1u) & ~1u));
+    }
+    return entry;
+}
+
+// Walks this thread's call chain outwards with the system's own unwinder, the
+// one every exception dispatch uses: it reads the unwind tables every x64
+// module carries, whichever compiler built it, so it steps through the host's
+// frames as surely as through ours. Calls visit for each frame. True when the
+// chain was walked to its end; false when a frame could not be unwound (code
+// without unwind tables), *reached then being the stack address it got to.
+template <typename Visit>
+bool WalkCallChain(Visit visit, uintptr_t* reached) {
+    CONTEXT context;
+    RtlCaptureContext(&context);
+    ULONG_PTR stackLimit = 0, stackBase = 0;
+    GetCurrentThreadStackLimits(&stackLimit, &stackBase);
+    for (int depth = 0; depth < kMaxFrames; ++depth) {
+        const DWORD64 pc = context.Rip;
+        const uintptr_t low = context.Rsp;
+        *reached = low;
+        if (pc == 0 || low >= stackBase) return true;
+        DWORD64 imageBase = 0;
+        PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry(pc, &imageBase, nullptr);
+        if (!entry) return false;
+        void* handlerData = nullptr;
+        DWORD64 establisher = 0;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, pc, entry, &context, &handlerData, &establisher, nullptr);
+        if (context.Rsp <= low) return false;
+        visit(ChainFrame{static_cast<uintptr_t>(establisher),
+                         static_cast<uintptr_t>(imageBase + PrimaryEntry(imageBase, entry)->BeginAddress), low,
+                         static_cast<uintptr_t>(context.Rsp)});
+    }
+    return false;
+}
+
+bool Contains(const ChainFrame& f, const void* address) {
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    return at >= f.low && at < f.high;
+}
+
+// The liveness rule. A series is live exactly while its kv call is on this
+// thread's call chain: a frame of the same function at the same establisher
+// frame, whose slot for the hold still points at this hold (a later kv at
+// the same depth has the same frame but its own hold). A series of another
+// thread, or one whose frame lies beyond where the walk had to stop, cannot
+// be proved dead and counts as live: nothing that may still be in use is
+// ever freed. Stack addresses alone prove nothing, since the host may leave
+// a kv without returning and call the next one at any depth.
+void MarkLiveSeries(SeriesFrame* own) {
+    const DWORD thread = GetCurrentThreadId();
+    for (SeriesHold* h = g_state.liveSeries; h; h = h->outer) h->live = h->call.thread != thread;
+    uintptr_t reached = 0;
+    const bool complete = WalkCallChain(
+        [own](const ChainFrame& f) {
+            if (own && !own->frame && Contains(f, own->owner)) {
+                own->frame = f.frame;
+                own->function = f.function;
+            }
+            for (SeriesHold* h = g_state.liveSeries; h; h = h->outer)
+                if (!h->live && h->call.frame == f.frame && h->call.function == f.function &&
+                    Contains(f, h->call.owner) && *h->call.owner == h)
+                    h->live = true;
+        },
+        &reached);
+    if (!complete)
+        for (SeriesHold* h = g_state.liveSeries; h; h = h->outer)
+            if (h->call.frame >= reached) h->live = true;
+}
+
+void Unlink(SeriesHold* hold) {
+    SeriesHold** at = &g_state.liveSeries;
+    while (*at && *at != hold) at = &(*at)->outer;
+    if (*at) *at = hold->outer;
+    hold->outer = nullptr;
+}
+
+void StopKeepAwake(SeriesHold* hold) {
+    // Only this series' own timer, and only while it is still the current
+    // one: a reset in between may have killed it and its id been reused.
+    if (hold->ownTimer && g_state.jiggleTimer == hold->ownTimer) {
+        KillTimer(nullptr, hold->ownTimer);
+        g_state.jiggleTimer = 0;
+    }
+    hold->ownTimer = 0;
+}
+
+// Cleared before the host is called: a reset re-entered from the title
+// command finds nothing of this series to give back again.
+void GiveBackTitle(bool* ownsTitle) {
+    if (!*ownsTitle) return;
+    *ownsTitle = false;
+    RestoreTitleUpdates();
+}
+
+void FreeHold(SeriesHold* hold) {
+    std::free(hold->records);
+    std::free(hold->sorted);
+    std::free(hold);
+}
+
+// A series that is over gives back everything. It is unlinked and freed
+// before the host is called for the title, so a reset re-entered from there
+// cannot find it, and a break out of that call leaves nothing behind.
+void ReleaseSeries(SeriesHold* hold) {
+    Unlink(hold);
+    RestoreStdHandles(hold);
+    StopKeepAwake(hold);
+    bool ownsTitle = hold->ownsTitle;
+    const HMODULE module = hold->module;
+    FreeHold(hold);
+    // The host holds the DLL while it calls into it, so this only takes the
+    // count back; the DLL stays unloadable and replaceable once no series holds it.
+    if (module) FreeLibrary(module);
+    GiveBackTitle(&ownsTitle);
+}
+
+// The innermost series the latest walk found dead; the list is read afresh
+// each time, since a release calls the host and the host may call back.
+SeriesHold* InnermostDead() {
+    SeriesHold* hold = g_state.liveSeries;
+    while (hold && hold->live) hold = hold->outer;
+    return hold;
+}
+
+void ReleaseMarkedDead() {
+    while (SeriesHold* dead = InnermostDead()) ReleaseSeries(dead);
+    for (; s_leftReferences; --s_leftReferences) FreeLibrary(s_leftModule);
+}
+
+}  // namespace
+
+void ReleaseDeadSeriesAtStart(SeriesHold* const* ownerSlot, SeriesFrame* own) {
+    *own = SeriesFrame{0, 0, GetCurrentThreadId(), ownerSlot};
+    MarkLiveSeries(own);
+    ReleaseMarkedDead();
+}
+
+void ReleaseDeadSeries() {
+    if (g_state.liveSeries) MarkLiveSeries(nullptr);
+    ReleaseMarkedDead();
+}
+
+SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call) {
     const size_t recordBytes = sizeof(RunRecord) * (totalRuns ? totalRuns : 1u);
     auto* records = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
     auto* sorted = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
@@ -21,7 +194,10 @@ SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, uintptr_t stackMark
     *hold = SeriesHold{};
     hold->records = records;
     hold->sorted = sorted;
-    hold->stackMark = stackMark;
+    hold->call = call;
+    // Live from the start: a walk made inside its own runs finds it anyway,
+    // and one already under way (a release calling the host) must not free it.
+    hold->live = true;
     hold->outer = g_state.liveSeries;
     g_state.liveSeries = hold;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HoldSeries),
@@ -43,11 +219,15 @@ void RedirectToNul(SeriesHold* hold) {
 }
 
 void RestoreStdHandles(SeriesHold* hold) {
-    if (!hold->nulDevice) return;
-    SetStdHandle(STD_OUTPUT_HANDLE, hold->savedOut);
-    SetStdHandle(STD_ERROR_HANDLE, hold->savedErr);
-    CloseHandle(hold->nulDevice);
+    HANDLE nul = hold->nulDevice;
+    if (!nul) return;
     hold->nulDevice = nullptr;
+    // Only where the handle is still this series' device: the host may have
+    // put its own handles back after a break, and the saved ones may be
+    // closed by now. Then no standard handle refers to the device any more.
+    if (GetStdHandle(STD_OUTPUT_HANDLE) == nul) SetStdHandle(STD_OUTPUT_HANDLE, hold->savedOut);
+    if (GetStdHandle(STD_ERROR_HANDLE) == nul) SetStdHandle(STD_ERROR_HANDLE, hold->savedErr);
+    CloseHandle(nul);
 }
 
 void StartKeepAwake(SeriesHold* hold) {
@@ -59,61 +239,43 @@ void StartKeepAwake(SeriesHold* hold) {
     g_state.jiggleTimer = hold->ownTimer;
 }
 
-static void StopKeepAwake(SeriesHold* hold) {
-    // Only this series' own timer, and only while it is still the current
-    // one: a reset in between may have killed it and its id been reused.
-    if (hold->ownTimer && g_state.jiggleTimer == hold->ownTimer) {
-        KillTimer(nullptr, hold->ownTimer);
-        g_state.jiggleTimer = 0;
-    }
-    hold->ownTimer = 0;
-}
-
 void SuspendTitle(SeriesHold* hold) {
     // An inner KV leaves the host's title updating to the outer one, which
-    // switched it off and gives it back when it ends.
+    // switched it off and gives it back when it ends. Marked before the host
+    // is called, so a break inside that call still finds the title to give back.
     hold->ownsTitle = g_state.titleSaved == 0;
     SuspendTitleUpdates();
 }
 
-static void RestoreTitle(SeriesHold* hold) {
-    if (hold->ownsTitle) RestoreTitleUpdates();
-    hold->ownsTitle = false;
-}
-
-// Innermost first, so that standard handles saved by an inner /B series (the
-// outer one's nul device) are put back before the outer one's originals.
-static void ReleaseInnermostSeries(ModuleReference module) {
-    SeriesHold* hold = g_state.liveSeries;
-    RestoreStdHandles(hold);
-    StopKeepAwake(hold);
-    RestoreTitle(hold);
-    g_state.liveSeries = hold->outer;
-    // Outside shut-down the host still holds the DLL (it is calling into it),
-    // so this only takes the count back; the DLL stays unloadable and
-    // replaceable once no series holds it.
-    if (hold->module && module == kDropModule) FreeLibrary(hold->module);
-    std::free(hold->records);
-    std::free(hold->sorted);
-    std::free(hold);
-}
-
 void ReleaseSeriesInside(SeriesHold* hold) {
-    while (g_state.liveSeries && g_state.liveSeries != hold) ReleaseInnermostSeries(kDropModule);
+    while (g_state.liveSeries && g_state.liveSeries != hold) ReleaseSeries(g_state.liveSeries);
 }
 
 void EndSeries(SeriesHold* hold) {
     ReleaseSeriesInside(hold);
-    ReleaseInnermostSeries(kDropModule);
+    if (!hold->shutDown) {
+        ReleaseSeries(hold);
+        return;
+    }
+    // The host may have unloaded the DLL already: this reference is what
+    // keeps the code mapped that kv returns through.
+    Unlink(hold);
+    if (hold->module) {
+        s_leftModule = hold->module;
+        ++s_leftReferences;
+    }
+    FreeHold(hold);
 }
 
-void ReleaseDeadSeries(uintptr_t stackMark) {
-    while (g_state.liveSeries && g_state.liveSeries->stackMark <= stackMark) ReleaseInnermostSeries(kDropModule);
-}
-
-bool ReleaseAllSeries(ModuleReference module) {
-    if (!g_state.liveSeries) return false;
-    while (g_state.liveSeries) ReleaseInnermostSeries(module);
-    ++g_state.seriesReleases;
-    return true;
+void ShutDownSeries() {
+    ReleaseDeadSeries();
+    for (;;) {
+        SeriesHold* hold = g_state.liveSeries;
+        while (hold && hold->shutDown) hold = hold->outer;
+        if (!hold) break;
+        hold->shutDown = true;
+        RestoreStdHandles(hold);
+        StopKeepAwake(hold);
+        GiveBackTitle(&hold->ownsTitle);
+    }
 }

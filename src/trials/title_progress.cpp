@@ -15,22 +15,25 @@ uint32_t SuspendTitleUpdates() {
     wchar_t buffer[kWorkChars] = L"%@option[UpdateTitle]";
     ExpandVariables(buffer, 1);
     const uint32_t state = FoldAscii(buffer[0]) == L'Y' ? 2u : 1u;
+    // Saved before the host runs the command: a break inside it must still
+    // leave something that gives the title updating back.
+    g_state.titleSaved = state;
     wcscpy(buffer, L"option //UpdateTitle=No");
     Command(buffer, 0);
-    g_state.titleSaved = state;
     return state;
 }
 
 uint32_t RestoreTitleUpdates() {
     const uint32_t state = g_state.titleSaved;
     if (state == 0) return 0;
+    // Cleared first: the host may call the keystroke hook inside the command.
+    g_state.titleSaved = 0;
     wchar_t buffer[kWorkChars];
     wcscpy(buffer, state > 1 ? L"option //UpdateTitle=Yes" : L"option //UpdateTitle=No");
     Command(buffer, 0);
     // An empty title would let the console show the program name; an em quad
     // shows nothing until the host writes its own title again.
     SetConsoleTitleW(L"\u2001");
-    g_state.titleSaved = 0;
     return state;
 }
 
