@@ -643,15 +643,14 @@ int RunSingle(std::wstring_view text) {
     // One backquoted string: its text runs now, expanded at this moment.
     if (text.size() >= 2 && text[0] == L'`' && text.find(L'`', 1) == text.size() - 1)
         return RunCommandLine(text.substr(1, text.size() - 2));
-    OutputRedirection redirection;
-    if (!redirection.Take(text)) return 1;
-
     std::wstring expanded;
     if (text.find(L'%') != std::wstring_view::npos) {
         if (int rc = ExpandText(text, expanded)) return rc;
         text = TrimBlanks(expanded);
         if (text.empty()) return 0;
     }
+    OutputRedirection redirection;
+    if (!redirection.Take(text)) return 1;
     std::wstring_view name, rest;
     SplitName(text, name, rest);
     rest = TrimBlanks(rest);

@@ -336,4 +336,74 @@ TEST_F(BreakTest, NoSeriesKeepsTheDllLoadedOnceItIsOver) {
     RemoveTree(dir);
 }
 
+
+// What a host may do while a KV runs, one row each: unload the plug-in and
+// go on with the line, call the keystroke hook, break off a series called
+// from deeper down than the next KV (and the other way round), put its own
+// handles back after a break, break inside the title option, call the hook
+// inside the command that gives the title back, unload a DLL from inside
+// its own series. Each row shows what the user sees and leaves the shell as
+// it was found.
+TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
+    const struct {
+        const char* name;
+        const wchar_t* line;  // run at the prompt; %kvdir% holds a batch file and a copy of the DLL
+        int rc;
+        const wchar_t* seen;  // in the output, or nothing
+        bool prompt;          // the host returns to its prompt afterwards
+    } cases[] = {
+        {"unload, then the rest of the line", L"kv /n:3 `plugin /u \"%kvself%\" & echo after the unload`", 1,
+         L"after the unload\r\n", false},
+        {"keystroke hook in run 2", L"kv /n:4 `echo run %_trialrun & if %_trialrun==2 keyhook`", 0,
+         L"Runs counted:  4", false},
+        {"broken series shallower than the next", L"\"%kvdir%\\shallow.btm\"", 0, L"x\r\nx\r\n", false},
+        {"broken series deeper than the next", L"\"%kvdir%\\deep.btm\"", 0, L"x\r\nx\r\n", false},
+        {"host puts its handles back", L"kv /n:10 /B `if %_trialrun==3 ctrlc` > \"%kvdir%\\out.txt\"", 1, nullptr,
+         true},
+        {"break inside the title option", L"whenoption UpdateTitle=No ctrlc & kv /n:4 echo x", 1, nullptr, true},
+        {"hook inside the title restore",
+         L"whenoption UpdateTitle=Yes keyhook & kv /n:10 /B `if %_trialrun==3 ctrlc`", 1, nullptr, true},
+        {"DLL unloaded from its own series",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & kv /n:3 plugin /u kelvane & "
+         L"plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u kelvane",
+         0, nullptr, false},
+    };
+    const std::wstring dir = MakeTempDir(), copy = dir + L"\\kelvane.dll";
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    SetEnvironmentVariableW(L"kvdir", dir.c_str());
+    SetEnvironmentVariableW(L"kvself", self);
+    WriteTextFile(dir + L"\\shallow.btm", L"kv /N:10 /B `if %_trialrun==3 ctrlc`\r\nif a==a kv /N:2 echo x\r\n");
+    WriteTextFile(dir + L"\\deep.btm", L"if a==a kv /N:10 /B `if %_trialrun==3 ctrlc`\r\nkv /N:2 echo x\r\n");
+    Run(L"option //BreakBatch=Continue");
+    for (const auto& c : cases) {
+        size_t bytesBefore = 0;
+        DWORD handlesBefore = 0;
+        // Once unmeasured, for what the host, the console and the heap keep.
+        for (bool measured : {false, true}) {
+            ASSERT_TRUE(CopyFileW((ExeDir() + L"\\kelvane.dll").c_str(), copy.c_str(), FALSE));
+            CapturedOutput output;
+            const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+            bytesBefore = PrivateBytes();
+            handlesBefore = HandleCount();
+            EXPECT_EQ(Run(c.line), c.rc) << c.name;
+            if (c.prompt) {
+                EXPECT_EQ(HostReturnToPrompt(), 0) << c.name;
+            }
+            AttachSelfToHost();
+            EXPECT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << c.name << ": the copy is still loaded";
+            EXPECT_TRUE(DeleteFileW(copy.c_str())) << c.name;
+            if (!measured) continue;
+            EXPECT_EQ(output.Err(), L"") << c.name;
+            if (c.seen) {
+                EXPECT_NE(output.Out().find(c.seen), std::wstring::npos) << c.name << ":\n" << output.Out();
+            }
+            EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), out) << c.name;
+            EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), err) << c.name;
+            ExpectShellAsFound(output, 0, bytesBefore, handlesBefore, c.name);
+        }
+    }
+    RemoveTree(dir);
+}
+
 }  // namespace
