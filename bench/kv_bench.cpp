@@ -1,7 +1,7 @@
 // Benchmark of KV under the stand-in host, in this process with the program
 // itself attached as the plug-in: the measurement floor, the plug-in's own
-// cost per run, the report's time after a million runs and the memory of
-// such a series. From the build directory:
+// cost per run, the report's time after a million runs, the memory of such
+// a series, and the cost of the call-chain walk each kv makes when it starts. From the build directory:
 //   ../cmake/wine-run.sh bin/kv_bench.exe
 // Prints its figures; takes about half a minute.
 #include <windows.h>
@@ -15,6 +15,7 @@
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
 #include "host_control.h"
+#include "trials/series_hold.h"
 
 namespace {
 
@@ -141,6 +142,33 @@ void PrintMillionRuns() {
                 MiB(after.PeakWorkingSetSize - idle.WorkingSetSize));
 }
 
+// The walk kv makes when it starts, from depth frames below the caller: it
+// unwinds every frame up to the thread's start, so its cost grows with the
+// depth the host calls kv from.
+__attribute__((noinline)) double WalkTicks(int depth, int calls) {
+    if (depth > 0) {
+        volatile double ticks = WalkTicks(depth - 1, calls);
+        return ticks;
+    }
+    SeriesHold* slot = nullptr;
+    SeriesFrame frame{};
+    const uint64_t start = Now();
+    for (int i = 0; i < calls; ++i) ReleaseDeadSeriesAtStart(&slot, &frame);
+    return static_cast<double>(Now() - start) / calls;
+}
+
+void PrintWalk() {
+    std::printf("5. Call-chain walk at kv start:\n");
+    for (int depth : {0, 20, 100})
+        std::printf("   %3d frames deeper than main: %8.3f us per walk\n", depth,
+                    Microseconds(WalkTicks(depth, 10000)));
+    const int commands = 2000;
+    const uint64_t start = Now();
+    for (int i = 0; i < commands; ++i) RunQuietly(L"kv /N:1 /Q /O:FJTR rem");
+    std::printf("   a whole \"kv /N:1 /Q /O:FJTR rem\" through the host, walk included: %.3f us\n",
+                Microseconds(static_cast<double>(Now() - start) / commands));
+}
+
 }  // namespace
 
 int main() {
@@ -162,6 +190,7 @@ int main() {
     PrintOverhead(L"/O:FJT", "  run header only:", 2000);
     PrintOverhead(L"/Q /O:FJ", "  title only:", 2000);
     PrintOverhead(L"/Q /O:JT", FindHostWindow() ? "  focus only:" : "  focus only (no host window):", 2000);
+    PrintWalk();
     HostUnloadPlugins();
     return 0;
 }

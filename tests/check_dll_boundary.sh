@@ -4,9 +4,11 @@
 # and C++ runtimes are linked in), with the project's version in its version
 # resource; and no function of the plug-in's own code has an exception
 # handler, so none runs code while the host unwinds over it after a break.
-#   check_dll_boundary.sh kelvane.dll 0.99.1.0 libkvcore.a
+#   check_dll_boundary.sh kelvane.dll 0.99.1.0 [libkvcore.a]
+# Without the library (a packaged DLL checked on its own) the handler check is
+# left out: only the library's objects tell the plug-in's code from the runtime's.
 set -u
-dll=$1 version=$2 library=$3
+dll=$1 version=$2 library=${3:-}
 . "$(dirname "$0")/pe_tools.sh"
 fail=0
 
@@ -31,7 +33,8 @@ if ! LC_ALL=C grep -q -a -P "\\xbd\\x04\\xef\\xfe\\x00\\x00\\x01\\x00$numbers$nu
 fi
 
 # A function with a handler has unwind data that names a personality routine.
-handlers=$("$objdump" -r "$library" | awk '/file format/ {object=$1}
+handlers=
+[ -n "$library" ] && handlers=$("$objdump" -r "$library" | awk '/file format/ {object=$1}
   /__gxx_personality|_GCC_specific_handler|__C_specific_handler/ {print object}' | sort -u)
 if [ -n "$handlers" ]; then
   echo "exception handlers in the plug-in's code:"; echo "$handlers"; fail=1
