@@ -17,10 +17,15 @@ HANDLE s_breakEvent = nullptr;
 // services directly) nothing would catch it, so a break is only noted.
 int s_catchingRuns = 0;
 
-BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+// What a Ctrl+C or Ctrl+Break does, from whichever thread it comes.
+void NoteBreak() {
     s_breakPending = true;
     SetEvent(s_breakEvent);
+}
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    NoteBreak();
     return TRUE;
 }
 
@@ -37,9 +42,10 @@ void WriteBreakNotice() {
     CloseHandle(console);
 }
 
+// On a thread of its own, as the console runs its control handler.
 DWORD WINAPI DelayedBreak(void* parameter) {
     Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(parameter)));
-    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    NoteBreak();
     return 0;
 }
 
@@ -89,14 +95,10 @@ int RaiseBreak(DWORD delayMs) {
         CloseHandle(thread);
         return 0;
     }
-    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
-        ReportError(L"ctrlc: no console to send Ctrl+C to: " + SystemMessage(GetLastError()));
-        return 1;
-    }
-    // The console delivers the event on a thread of its own; wait for it, so
-    // the break falls inside this command as a key press during it would.
-    PumpingWait(nullptr, 5000);
-    ReportError(L"ctrlc: Ctrl+C was sent but did not arrive");
+    // Raised here, never sent to the console: that would break every
+    // process attached to it, the shell that started this one included.
+    NoteBreak();
+    ThrowIfBreak();
     return 1;
 }
 
@@ -116,6 +118,12 @@ extern "C" int HostRunLine(const wchar_t* line, int* broken) {
         if (broken) *broken = 1;
         return 1;
     }
+}
+
+extern "C" int HostWaitForBreak(DWORD milliseconds) {
+    InstallBreakHandler();
+    if (!s_breakPending) WaitForSingleObject(s_breakEvent, milliseconds);
+    return s_breakPending ? 1 : 0;
 }
 
 extern "C" int HostTakeBreak(void) {

@@ -62,11 +62,11 @@ bool ParseColour(std::wstring_view& text, int* colour) {
 
 }  // namespace
 
-int ConsoleAttribute(int* normal, int* inverse) {
+int ConsoleAttribute(unsigned* normal, unsigned* inverse) {
     CONSOLE_SCREEN_BUFFER_INFO info;
     bool found = WithConsole([&](HANDLE console) { return GetConsoleScreenBufferInfo(console, &info) != 0; });
     if (!found) return 1;
-    int attribute = info.wAttributes & 0xFF;
+    unsigned attribute = info.wAttributes & 0xFFu;
     if (normal) *normal = attribute;
     if (inverse) *inverse = ((attribute & 0x0F) << 4) | ((attribute >> 4) & 0x0F);
     return 0;
@@ -79,21 +79,22 @@ int SetConsoleColours(int attribute) {
     return done ? 0 : 1;
 }
 
-int ParseColourSpec(const wchar_t* spec, int* fg, int* bg) {
-    if (!spec) return 1;
+const wchar_t* ParseColourSpec(const wchar_t* spec, int* fg, int* bg) {
+    if (!spec) return spec;
     std::wstring_view text = spec;
     int foreground, background = -1;
-    if (!ParseColour(text, &foreground)) return 1;
-    std::wstring_view word;
-    if (NextWord(text, word)) {
-        if (!EqualsNoCase(word, L"on") || !ParseColour(text, &background)) return 1;
-        if (NextWord(text, word)) return 1;  // trailing words: not a colour spec
+    if (!ParseColour(text, &foreground)) return spec;
+    std::wstring_view rest = text, word;
+    if (NextWord(rest, word)) {
+        if (!EqualsNoCase(word, L"on") || !ParseColour(rest, &background)) return spec;
+        text = rest;
+        if (NextWord(rest, word)) return spec;  // trailing words: not a colour spec
     }
     // Only a spec that parses completely is stored: a half-read one would
     // give colours the user did not ask for.
     if (fg) *fg = foreground;
     if (bg && background >= 0) *bg = background;
-    return 0;
+    return spec + (text.data() - spec);
 }
 
 int TrueName(const wchar_t* name, wchar_t* fullName) {

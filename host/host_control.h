@@ -18,19 +18,25 @@ extern "C" {
 // InitializePlugin); the same as the internal command "plugin /l path".
 // 0 when it is in service, else non-zero (a message has been written).
 HOST_CONTROL_API int HostLoadPlugin(const wchar_t* path);
-// Loads every DLL in the folder as HostLoadPlugin does, in name order, as the
-// real host does with its Plugins folder at start-up. One that is refused
-// writes its message and the rest still load. Returns the number loaded (0
-// when the folder does not exist).
+// Start-up as the real host does it: every plug-in is loaded (the DLLs of
+// its Plugins folder in name order, then others one by one) before any is
+// started. HostLoadPluginFolder and HostAddPlugin load and register without
+// starting; one that is refused writes its message and the rest still load.
+// They return the number taken as plug-ins (0 when the folder does not
+// exist) and 0 when the file was taken. HostStartPlugins then calls
+// InitializePlugin of each in load order and returns how many started.
 HOST_CONTROL_API int HostLoadPluginFolder(const wchar_t* folder);
+HOST_CONTROL_API int HostAddPlugin(const wchar_t* path);
+HOST_CONTROL_API int HostStartPlugins(void);
 // Registers a module that is already loaded and exports the plug-in entry
 // points (a test program linking the plug-in's library registers itself).
 // Calls InitializePlugin unless initialize is 0. 0 on success.
 HOST_CONTROL_API int HostAttachPlugin(HMODULE module, int initialize);
-// ShutdownPlugin for every registered plug-in, then unloads the ones it loaded.
+// What the host does when it ends: ShutdownPlugin(1) for every started
+// plug-in, then unloads the ones it loaded ("plugin /u" gives ShutdownPlugin(0)).
 HOST_CONTROL_API int HostUnloadPlugins(void);
 // What the host does each time it returns to its prompt: every keystroke hook
-// is called with an all-zero record.
+// is called with an all-zero record, then the thread's waiting messages are handled.
 HOST_CONTROL_API int HostReturnToPrompt(void);
 // Overrides an internal variable (_4ver, _transient, _pipe, ...) so a test can
 // make the host look like another version or context; a null value removes
@@ -58,4 +64,8 @@ HOST_CONTROL_API int HostRunLine(const wchar_t* line, int* broken);
 // break arrived since the last line began (1) or not (0), and forgets it. A
 // prompt calls it after each read: Ctrl+C there cancels the typed line.
 HOST_CONTROL_API int HostTakeBreak(void);
+// Waits up to the given milliseconds for a break to arrive (the control
+// handler runs on a thread of its own); 1 when one is pending, which stays
+// pending for HostTakeBreak.
+HOST_CONTROL_API int HostWaitForBreak(DWORD milliseconds);
 }

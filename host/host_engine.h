@@ -73,18 +73,23 @@ void ThrowIfBreak();
 bool ContinueBatchAfterBreak();
 // Clears the break and tells the user, on the console, that the line was abandoned.
 void AbandonLine();
-// Sends Ctrl+C to this console now (and waits for it to arrive, so the
-// break falls inside the calling command) or after delayMs milliseconds.
+// Raises a break in this host as its control handler does: now (so it falls
+// inside the calling command) or after delayMs milliseconds from a thread of
+// its own. Nothing is sent to the console, so no other process is hit.
 int RaiseBreak(DWORD delayMs);
 
 // ---- Plug-ins (host_plugins.cpp) ----
 using PluginTextFn = int (*)(wchar_t*);
 PluginTextFn FindPluginCommand(std::wstring_view name);
 PluginTextFn FindPluginVariable(std::wstring_view name);
-int LoadPluginFile(std::wstring_view path);
-// Every DLL in the folder, in name order (case-insensitive); returns how many
-// are now in service (0 for a missing folder).
+// Loads and registers the DLL, then starts it (InitializePlugin) unless start
+// is false: start-up loads every plug-in first and then starts them all.
+int LoadPluginFile(std::wstring_view path, bool start = true);
+// Every DLL in the folder, in name order (case-insensitive), not yet started;
+// returns how many were taken as plug-ins (0 for a missing folder).
 int LoadPluginFolder(std::wstring_view folder);
+// Starts every plug-in not yet started, in load order; returns how many did.
+int StartPlugins();
 int UnloadPluginByName(std::wstring_view name);
 int UnloadAllPlugins();
 int AttachPluginModule(HMODULE module, bool initialize);

@@ -1,11 +1,13 @@
 // Plug-in registry of the stand-in host: loading a DLL the way the real host
 // does (information record, feature list, start-up), alone or every one in a
 // plug-in folder, the lookup of plug-in commands and variables, keystroke
-// hooks and shut-down. Owns the registry.
+// hooks and shut-down. At start-up every plug-in is loaded before any is
+// started, as the real host documents. Owns the registry.
 #include "host_engine.h"
 #include <algorithm>
 #include <vector>
 #include "frame/plugin_exports.h"
+#include "module_file.h"
 
 namespace {
 
@@ -32,6 +34,7 @@ struct Plugin {
     std::vector<Feature> variables;
     std::vector<HookFn> hooks;
     ShutdownFn shutdown;
+    bool started;  // InitializePlugin returned 0
 };
 
 std::vector<Plugin> s_plugins;
@@ -58,18 +61,6 @@ PluginTextFn FindFeature(std::vector<Feature> Plugin::*list, std::wstring_view n
     return nullptr;
 }
 
-std::wstring ModulePath(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 std::wstring BaseName(const std::wstring& path) {
     size_t slash = path.find_last_of(L"\\/");
     std::wstring base = slash == std::wstring::npos ? path : path.substr(slash + 1);
@@ -77,8 +68,10 @@ std::wstring BaseName(const std::wstring& path) {
     return dot == std::wstring::npos ? base : base.substr(0, dot);
 }
 
-int Register(HMODULE module, bool owned, bool initialize) {
-    Plugin plugin{module, owned, L"", ModulePath(module), {}, {}, {}, nullptr};
+// Reads the information record and the feature list and adds the plug-in to
+// the registry, not yet started.
+int Register(HMODULE module, bool owned) {
+    Plugin plugin{module, owned, L"", ModuleFileName(module), {}, {}, {}, nullptr, false};
     auto getInfo = reinterpret_cast<GetPluginInfoFn>(reinterpret_cast<void*>(Entry(module, L"GetPluginInfo")));
     PluginInfo* record = getInfo ? getInfo(module) : nullptr;
     if (!record || !record->features) {
@@ -108,24 +101,73 @@ int Register(HMODULE module, bool owned, bool initialize) {
     }
     plugin.shutdown =
         reinterpret_cast<ShutdownFn>(reinterpret_cast<void*>(Entry(module, L"ShutdownPlugin")));
-    if (initialize) {
-        auto start = reinterpret_cast<InitializeFn>(reinterpret_cast<void*>(Entry(module, L"InitializePlugin")));
-        if (start) {
-            int rc = start();
-            if (rc != 0) {
-                ReportError(L"Plug-in \"" + plugin.name + L"\" not loaded: its start-up returned " +
-                            std::to_wstring(rc));
-                return rc;
-            }
-        }
-    }
     s_plugins.push_back(std::move(plugin));
     return 0;
 }
 
-void Release(Plugin& plugin) {
-    if (plugin.shutdown) plugin.shutdown(0);
-    if (plugin.owned) FreeLibrary(plugin.module);
+// Takes the plug-in out of the registry before calling into it, so a call
+// back into the host finds the registry consistent.
+Plugin TakeOut(HMODULE module) {
+    for (auto it = s_plugins.begin(); it != s_plugins.end(); ++it)
+        if (it->module == module) {
+            Plugin plugin = std::move(*it);
+            s_plugins.erase(it);
+            return plugin;
+        }
+    return Plugin{};
+}
+
+// ShutdownPlugin (only for a started plug-in): 0 when only this one is
+// unloaded, 1 when the host ends.
+void Release(Plugin& plugin, int endProcess) {
+    if (plugin.started && plugin.shutdown) plugin.shutdown(endProcess);
+    if (plugin.owned && plugin.module) FreeLibrary(plugin.module);
+}
+
+// InitializePlugin; one that refuses is unloaded again. 0 when it started.
+int Start(HMODULE module) {
+    Plugin* plugin = FindByModule(module);
+    if (!plugin || plugin->started) return 0;
+    const std::wstring name = plugin->name;
+    auto start = reinterpret_cast<InitializeFn>(reinterpret_cast<void*>(Entry(module, L"InitializePlugin")));
+    const int rc = start ? start() : 0;
+    // Looked up again: the start-up may have called the host.
+    plugin = FindByModule(module);
+    if (!plugin) return rc;
+    if (rc == 0) {
+        plugin->started = true;
+        return 0;
+    }
+    ReportError(L"Plug-in \"" + name + L"\" not loaded: its start-up returned " + std::to_wstring(rc));
+    Plugin refused = TakeOut(module);
+    Release(refused, 0);
+    return rc;
+}
+
+// Loads the file and registers it; 0 and *module when it is a plug-in (or
+// one already registered, then *module is null).
+int LoadModule(std::wstring_view path, HMODULE* module) {
+    *module = nullptr;
+    std::wstring file(TrimBlanks(path));
+    if (file.empty()) {
+        ReportError(L"Usage: plugin /l file");
+        return 1;
+    }
+    file = FullPath(file);
+    // The altered search path lets a plug-in find DLLs that sit beside it.
+    HMODULE loaded = LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!loaded) {
+        ReportError(L"Cannot load plug-in \"" + file + L"\": " + SystemMessage(GetLastError()));
+        return 1;
+    }
+    if (FindByModule(loaded)) {
+        FreeLibrary(loaded);  // already in service: drop the extra reference
+        return 0;
+    }
+    int rc = Register(loaded, true);
+    if (rc) FreeLibrary(loaded);
+    else *module = loaded;
+    return rc;
 }
 
 }  // namespace
@@ -140,26 +182,20 @@ PluginTextFn FindPluginVariable(std::wstring_view name) {
     return FindFeature(&Plugin::variables, name);
 }
 
-int LoadPluginFile(std::wstring_view path) {
-    std::wstring file(TrimBlanks(path));
-    if (file.empty()) {
-        ReportError(L"Usage: plugin /l file");
-        return 1;
-    }
-    file = FullPath(file);
-    // The altered search path lets a plug-in find DLLs that sit beside it.
-    HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!module) {
-        ReportError(L"Cannot load plug-in \"" + file + L"\": " + SystemMessage(GetLastError()));
-        return 1;
-    }
-    if (FindByModule(module)) {
-        FreeLibrary(module);  // already in service: drop the extra reference
-        return 0;
-    }
-    int rc = Register(module, true, true);
-    if (rc) FreeLibrary(module);
-    return rc;
+int LoadPluginFile(std::wstring_view path, bool start) {
+    HMODULE module;
+    int rc = LoadModule(path, &module);
+    return rc == 0 && module && start ? Start(module) : rc;
+}
+
+int StartPlugins() {
+    std::vector<HMODULE> waiting;
+    for (auto& plugin : s_plugins)
+        if (!plugin.started) waiting.push_back(plugin.module);
+    int started = 0;
+    for (HMODULE module : waiting)
+        if (Start(module) == 0 && FindByModule(module)) ++started;
+    return started;
 }
 
 int LoadPluginFolder(std::wstring_view folder) {
@@ -185,23 +221,25 @@ int LoadPluginFolder(std::wstring_view folder) {
     // One that fails has said why, and does not keep the others out.
     int loaded = 0;
     for (const auto& file : files)
-        if (LoadPluginFile(directory + L"\\" + file) == 0) ++loaded;
+        if (LoadPluginFile(directory + L"\\" + file, false) == 0) ++loaded;
     return loaded;
 }
 
 int AttachPluginModule(HMODULE module, bool initialize) {
     if (!module) return 1;
     if (FindByModule(module)) return 0;
-    return Register(module, false, initialize);
+    int rc = Register(module, false);
+    if (rc == 0 && initialize) return Start(module);
+    if (rc == 0) FindByModule(module)->started = true;  // the caller starts it itself
+    return rc;
 }
 
 int UnloadPluginByName(std::wstring_view name) {
     for (auto it = s_plugins.begin(); it != s_plugins.end(); ++it) {
         if (EqualsNoCase(it->name, name) || EqualsNoCase(BaseName(it->path), name) ||
             EqualsNoCase(it->path, name)) {
-            Plugin plugin = std::move(*it);
-            s_plugins.erase(it);
-            Release(plugin);
+            Plugin plugin = TakeOut(it->module);
+            Release(plugin, 0);
             return 0;
         }
     }
@@ -214,7 +252,7 @@ int UnloadAllPlugins() {
     // host finds a consistent (empty) registry.
     std::vector<Plugin> plugins = std::move(s_plugins);
     s_plugins.clear();
-    for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) Release(*it);
+    for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) Release(*it, 1);
     return 0;
 }
 

@@ -46,7 +46,7 @@ void TraceEnd(size_t mark, unsigned generation, std::wstring_view tail) {
     s_trace.append(saved, mark, std::wstring::npos);
 }
 
-std::wstring Hex(int value) {
+std::wstring Hex(unsigned value) {
     wchar_t text[16];
     swprintf(text, 16, L"0x%02X", static_cast<unsigned>(value));
     return text;
@@ -63,7 +63,7 @@ int WriteFormatted(HANDLE handle, const wchar_t* service, const wchar_t* format,
 
 extern "C" {
 
-int Command(wchar_t* line, int) {
+int Command(const wchar_t* line, int) {
     if (!line) return ERROR_INVALID_PARAMETER;
     if (!s_tracing) return RunCommandLine(line);
     unsigned generation = s_traceGeneration;
@@ -115,40 +115,43 @@ int QPuts(const wchar_t* text) {
     return static_cast<int>(wcslen(text));
 }
 
-int CrLf(void) {
+void CrLf(void) {
     TraceLine(L"CrLf", L"");
     WriteStdout(L"\r\n");
-    return 0;
 }
 
-int QueryTrueName(const wchar_t* name, wchar_t* fullName) {
+// fullName, or null for a bad name (its text is then empty).
+wchar_t* QueryTrueName(const wchar_t* name, wchar_t* fullName) {
     int rc = TrueName(name, fullName);
     if (s_tracing) TraceLine(L"QueryTrueName", std::wstring(name ? name : L"") + L" -> " + (fullName ? fullName : L""));
-    return rc;
+    return rc == 0 ? fullName : nullptr;
 }
 
-int GetAttribute(int* normal, int* inverse) {
+void GetAttribute(unsigned int* normal, unsigned int* inverse) {
     int rc = ConsoleAttribute(normal, inverse);
     if (s_tracing) TraceLine(L"GetAttribute", rc == 0 && normal ? Hex(*normal) : std::wstring(L"none"));
-    return rc;
 }
 
-int ParseColors(const wchar_t* spec, int* fg, int* bg) {
-    int rc = ParseColourSpec(spec, fg, bg);
+wchar_t* ParseColors(const wchar_t* spec, int* fg, int* bg) {
+    // The host's own signature hands back a writable pointer into the caller's text.
+    auto* stop = const_cast<wchar_t*>(ParseColourSpec(spec, fg, bg));
     if (s_tracing)
         TraceLine(L"ParseColors", std::wstring(spec ? spec : L"") + L" -> " + (fg ? std::to_wstring(*fg) : L"") +
                                       L"," + (bg ? std::to_wstring(*bg) : L""));
-    return rc;
+    return stop;
 }
 
-int SetColors(int attribute) {
+void SetColors(int attribute) {
     if (s_tracing) TraceLine(L"SetColors", Hex(attribute));
-    return SetConsoleColours(attribute);
+    SetConsoleColours(attribute);
 }
 
-int tty_yield(int flag) {
-    if (s_tracing) TraceLine(L"tty_yield", std::to_wstring(flag));
-    return 0;
+// What waits is handled, as the real host handles its console and window
+// messages here: a plug-in's thread timers may fire inside the call.
+void tty_yield(int wait) {
+    if (s_tracing) TraceLine(L"tty_yield", std::to_wstring(wait));
+    if (wait) WaitMessage();
+    PumpMessages();
 }
 
 int TakeCommandIPC(const wchar_t* request, wchar_t* reply) {
@@ -167,12 +170,17 @@ int HostLoadPlugin(const wchar_t* path) { return path ? LoadPluginFile(path) : 1
 
 int HostLoadPluginFolder(const wchar_t* folder) { return folder ? LoadPluginFolder(folder) : 0; }
 
+int HostAddPlugin(const wchar_t* path) { return path ? LoadPluginFile(path, false) : 1; }
+
+int HostStartPlugins(void) { return StartPlugins(); }
+
 int HostAttachPlugin(HMODULE module, int initialize) { return AttachPluginModule(module, initialize != 0); }
 
 int HostUnloadPlugins(void) { return UnloadAllPlugins(); }
 
 int HostReturnToPrompt(void) {
     CallKeyHooks();
+    PumpMessages();
     return 0;
 }
 

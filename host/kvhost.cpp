@@ -6,6 +6,8 @@
 #include <vector>
 #include "frame/host_api.h"
 #include "host_control.h"
+#include "line_reader.h"
+#include "module_file.h"
 
 namespace {
 
@@ -86,15 +88,7 @@ std::wstring RestOfLine(const std::wstring& line, size_t offset) {
 }
 
 std::wstring OwnDirectory() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    const std::wstring path = ModuleFileName(nullptr);
     size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? L"." : path.substr(0, slash);
 }
@@ -114,74 +108,6 @@ bool TitleUpdatesOn() {
     return buffer[0] == L'Y' || buffer[0] == L'y';
 }
 
-// Reads one line from standard input (console or pipe); false at the end of input.
-class LineReader {
-public:
-    bool Read(std::wstring& line) {
-        line.clear();
-        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-        DWORD mode;
-        if (GetConsoleMode(input, &mode)) {
-            wchar_t chunk[512];
-            for (;;) {
-                DWORD got = 0;
-                const BOOL read = ReadConsoleW(input, chunk, 512, &got, nullptr);
-                // Ctrl+C at the prompt cancels the line typed so far, not the
-                // host. Windows ends the read at once; Wine's console goes on
-                // reading, and the line is dropped when it is entered.
-                if (HostTakeBreak()) {
-                    Write(GetStdHandle(STD_OUTPUT_HANDLE), L"^C\r\n");
-                    line.clear();
-                    return true;
-                }
-                if (!read || got == 0) return !line.empty();
-                line.append(chunk, got);
-                if (line.back() == L'\n') break;
-            }
-        } else {
-            for (;;) {
-                size_t newline = pending_.find('\n');
-                if (newline != std::string::npos) {
-                    Append(line, pending_.substr(0, newline));
-                    pending_.erase(0, newline + 1);
-                    break;
-                }
-                char chunk[4096];
-                DWORD got = 0;
-                if (!ReadFile(input, chunk, sizeof chunk, &got, nullptr) || got == 0) {
-                    if (pending_.empty()) return false;
-                    Append(line, pending_);
-                    pending_.clear();
-                    break;
-                }
-                pending_.append(chunk, got);
-            }
-        }
-        while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
-        // Ctrl+Z typed at the console ends the input, as it does for other console programs.
-        if (line == L"\x1a") return false;
-        return true;
-    }
-
-private:
-    static void Append(std::wstring& line, const std::string& bytes) {
-        if (bytes.empty()) return;
-        int chars = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-        std::wstring wide(chars, L'\0');
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), chars);
-        line += wide;
-    }
-    std::string pending_;
-};
-
-void DispatchPendingMessages() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
 int Interactive() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode;
@@ -194,7 +120,6 @@ int Interactive() {
         // What the real host does on its way back to the prompt: the keystroke
         // hooks see an all-zero record, and waiting messages are handled.
         HostReturnToPrompt();
-        DispatchPendingMessages();
         bool titles = console && TitleUpdatesOn();
         if (titles) SetConsoleTitleW(L"kvhost");
         if (console) {
@@ -216,18 +141,38 @@ int BadArguments(const std::wstring& problem) {
     return 2;
 }
 
-}  // namespace
-
-int wmain() {
-    std::wstring raw = GetCommandLineW();
-    size_t afterProgram = 0;
-    std::vector<Token> tokens = Tokenize(raw, &afterProgram);
+struct Arguments {
     std::vector<std::wstring> plugins;
-    bool defaultPlugin = true;
+    bool defaultPlugins = true;
     bool haveCommand = false;
     bool transient = false;
     std::wstring commandLine;
-    for (size_t i = 0; i < tokens.size(); ++i) {
+};
+
+// The line after /c, exactly as typed; one quoted line is the line itself
+// (kvhost /c "exitcode 5").
+std::wstring OneLine(const std::wstring& raw, size_t offset) {
+    std::wstring line = RestOfLine(raw, offset);
+    if (line.size() >= 2 && line.front() == L'"' && line.back() == L'"' && line.find(L'"', 1) == line.size() - 1)
+        return line.substr(1, line.size() - 2);
+    return line;
+}
+
+// A batch file and its arguments; percent signs in its name are part of the
+// name, not variables.
+std::wstring BatchLine(const std::wstring& file, const std::wstring& raw, size_t offset) {
+    std::wstring name;
+    for (wchar_t c : file) name += c == L'%' ? std::wstring(L"%%") : std::wstring(1, c);
+    return L"\"" + name + L"\" " + RestOfLine(raw, offset);
+}
+
+// -1 when the arguments were all read into *a; otherwise the exit code
+// (help shown, or a bad argument reported).
+int ReadArguments(Arguments* a) {
+    const std::wstring raw = GetCommandLineW();
+    size_t afterProgram = 0;
+    const std::vector<Token> tokens = Tokenize(raw, &afterProgram);
+    for (size_t i = 0; i < tokens.size() && !a->haveCommand; ++i) {
         const std::wstring& t = tokens[i].text;
         if (t == L"--help" || t == L"-h" || t == L"/?" || t == L"-?") {
             Write(GetStdHandle(STD_OUTPUT_HANDLE), kHelpText);
@@ -235,49 +180,49 @@ int wmain() {
         }
         if (t == L"--plugin") {
             if (i + 1 >= tokens.size()) return BadArguments(L"--plugin needs a DLL file name");
-            plugins.push_back(tokens[++i].text);
+            a->plugins.push_back(tokens[++i].text);
         } else if (t == L"--no-plugin") {
-            defaultPlugin = false;
+            a->defaultPlugins = false;
         } else if (t == L"/c" || t == L"/C") {
-            haveCommand = transient = true;
-            commandLine = RestOfLine(raw, tokens[i].end);
-            // kvhost /c "exitcode 5": one quoted line is the line itself.
-            if (commandLine.size() >= 2 && commandLine.front() == L'"' && commandLine.back() == L'"' &&
-                commandLine.find(L'"', 1) == commandLine.size() - 1)
-                commandLine = commandLine.substr(1, commandLine.size() - 2);
-            break;
+            a->haveCommand = a->transient = true;
+            a->commandLine = OneLine(raw, tokens[i].end);
         } else if (t.size() > 1 && t[0] == L'-' && t[1] == L'-') {
             return BadArguments(L"unknown option \"" + t + L"\"");
         } else {
-            // A batch file and its arguments; percent signs in its name are
-            // part of the name, not variables.
-            std::wstring name;
-            for (wchar_t c : t) name += c == L'%' ? std::wstring(L"%%") : std::wstring(1, c);
-            haveCommand = true;
-            commandLine = L"\"" + name + L"\" " + RestOfLine(raw, tokens[i].end);
-            break;
+            a->haveCommand = true;
+            a->commandLine = BatchLine(t, raw, tokens[i].end);
         }
     }
+    return -1;
+}
 
-    // The plug-ins see at start-up whether this is a one-shot run.
-    if (transient) HostSetInternalVariable(L"_transient", L"1");
-    if (defaultPlugin) {
+// As TCC does at start-up: the Plugins folder beside the program, then
+// kelvane.dll beside it, then those named with --plugin, all loaded before
+// any of them starts.
+void LoadPlugins(const Arguments& a) {
+    if (a.defaultPlugins) {
         std::wstring folder = OwnDirectory() + L"\\Plugins";
         std::wstring path = OwnDirectory() + L"\\kelvane.dll";
         int fromFolder = HostLoadPluginFolder(folder.c_str());
-        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) HostLoadPlugin(path.c_str());
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) HostAddPlugin(path.c_str());
         else if (fromFolder == 0)
             Write(GetStdHandle(STD_ERROR_HANDLE),
                   L"kvhost: " + path + L" not found and no plug-in in " + folder + L"; running without them\r\n");
     }
-    for (const auto& plugin : plugins) HostLoadPlugin(plugin.c_str());
+    for (const auto& plugin : a.plugins) HostAddPlugin(plugin.c_str());
+    HostStartPlugins();
+}
 
-    int rc;
-    if (haveCommand) {
-        rc = RunLine(commandLine);
-    } else {
-        rc = Interactive();
-    }
+}  // namespace
+
+int wmain() {
+    Arguments arguments;
+    const int done = ReadArguments(&arguments);
+    if (done >= 0) return done;
+    // The plug-ins see at start-up whether this is a one-shot run.
+    if (arguments.transient) HostSetInternalVariable(L"_transient", L"1");
+    LoadPlugins(arguments);
+    const int rc = arguments.haveCommand ? RunLine(arguments.commandLine) : Interactive();
     HostUnloadPlugins();
     return rc;
 }

@@ -1,5 +1,4 @@
-// Scoped helpers for the console environment tests: an environment variable
-// set for one test and windows of a chosen class owned by this process, each
+// Scoped helpers for the console environment tests: windows of a chosen class owned by this process, each
 // putting back what it changed when it goes; what the seams of the window
 // search and the thread timers answer in a test; and a KV command through the
 // stand-in host.
@@ -10,26 +9,6 @@
 #include "frame/host_api.h"
 #include "frame/plugin_state.h"
 #include "test_support.h"
-
-// Sets (or, with null, removes) one environment variable while it lives.
-class ScopedEnvironmentVariable {
-public:
-    ScopedEnvironmentVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
-        DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
-        existed_ = length > 0;
-        std::vector<wchar_t> saved(length + 1);
-        GetEnvironmentVariableW(name, saved.data(), length + 1);
-        saved_ = saved.data();
-        SetEnvironmentVariableW(name, value);
-    }
-    ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name_.c_str(), existed_ ? saved_.c_str() : nullptr); }
-    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
-    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
-
-private:
-    std::wstring name_, saved_;
-    bool existed_ = false;
-};
 
 // Top-level windows of one class, created by this thread and destroyed (and
 // the class unregistered) when it goes.

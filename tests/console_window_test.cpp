@@ -41,12 +41,6 @@ std::vector<HWND> WindowsOfClass(const wchar_t* className) {
     return windows;
 }
 
-size_t CountOccurrences(const std::wstring& text, const std::wstring& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + what.size())) ++count;
-    return count;
-}
-
 // ---- the ancestor list -------------------------------------------------------
 
 TEST_F(WindowDiscovery, AncestorListStartsWithThisProcess) {

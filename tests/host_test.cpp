@@ -2,11 +2,14 @@
 // output handles, variable expansion, commands and exit codes, programs and
 // batch files, plug-ins, the call trace, colours, and kvhost.exe as a child.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <string>
+#include <vector>
 #include "frame/plugin_state.h"
 #include "host_control.h"
+#include "line_reader.h"
 #include "test_support.h"
 
 namespace {
@@ -38,23 +41,6 @@ std::string RawBytes(const std::wstring& path) {
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return bytes;
 }
-
-// An environment variable set for one test and put back afterwards.
-class ScopedEnv {
-public:
-    ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
-        wchar_t old[4096];
-        DWORD length = GetEnvironmentVariableW(name, old, 4096);
-        had_ = length > 0 && length < 4096;
-        if (had_) old_ = old;
-        SetEnvironmentVariableW(name, value);
-    }
-    ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr); }
-
-private:
-    std::wstring name_, old_;
-    bool had_;
-};
 
 // ---- Formatter and output ----
 
@@ -133,8 +119,8 @@ TEST(HostOutput, ConsoleGetsTheTextAsUnicode) {
 // ---- Variables ----
 
 TEST(HostVariables, ExpandsEnvironmentInternalBracketedAndOptionVariables) {
-    ScopedEnv env(L"KVHOST_T", L"value");
-    ScopedEnv undefined(L"KVHOST_UNSET", nullptr);
+    ScopedEnvironmentVariable env(L"KVHOST_T", L"value");
+    ScopedEnvironmentVariable undefined(L"KVHOST_UNSET", nullptr);
     struct Case {
         const wchar_t* in;
         const wchar_t* out;
@@ -186,7 +172,7 @@ TEST(HostVariables, UnterminatedVariablesFailClearlyAndLeaveTheBuffer) {
 
 TEST(HostVariables, LongResultsStopAtTheCallersBuffer) {
     std::wstring big(3000, L'v');
-    ScopedEnv env(L"KVHOST_BIG", big.c_str());
+    ScopedEnvironmentVariable env(L"KVHOST_BIG", big.c_str());
     wchar_t buffer[1100];
     wmemset(buffer, L'#', 1100);
     wcscpy(buffer, L"%KVHOST_BIG%");
@@ -222,7 +208,7 @@ TEST(HostCommands, EchoWritesExpandedTextWithBackquotesRemoved) {
 }
 
 TEST(HostCommands, SetChangesTheEnvironment) {
-    ScopedEnv env(L"KVHOST_SET", nullptr);
+    ScopedEnvironmentVariable env(L"KVHOST_SET", nullptr);
     EXPECT_EQ(RunLine(L"set KVHOST_SET=a b"), 0);
     EXPECT_EQ(Expand(L"%KVHOST_SET%"), L"a b");
     EXPECT_EQ(RunLine(L"set KVHOST_SET="), 0);
@@ -278,7 +264,7 @@ TEST(HostPrograms, FindsProgramsOnThePathWithoutTheirExtension) {
     GetCurrentDirectoryW(MAX_PATH, saved);
     SetCurrentDirectoryW(dir.c_str());
     {
-        ScopedEnv path(L"PATH", (L"C:\\kvhost-nowhere;\"" + ExeDir() + L"\"").c_str());
+        ScopedEnvironmentVariable path(L"PATH", (L"C:\\kvhost-nowhere;\"" + ExeDir() + L"\"").c_str());
         EXPECT_EQ(RunLine(L"KVHOST --no-plugin /c exitcode 6"), 6);
     }
     SetCurrentDirectoryW(saved);
@@ -365,11 +351,11 @@ TEST(HostPlugins, LoadsAPluginAndServesItsCommandVariableAndHook) {
                             L"call1 call2\r\n"
                             L"probe: []\r\n"
                             L"probe: key zero\r\n"
-                            L"probe: shut down\r\n");
+                            L"probe: shut down (0)\r\n");
 }
 
 TEST(HostPlugins, APluginThatRefusesToStartIsNotLoaded) {
-    ScopedEnv refuse(L"HOST_PROBE_REFUSE", L"3");
+    ScopedEnvironmentVariable refuse(L"HOST_PROBE_REFUSE", L"3");
     CapturedOutput output;
     EXPECT_NE(RunLine(L"plugin /l \"" + ProbePath() + L"\""), 0);
     EXPECT_NE(output.Err().find(L"not loaded"), std::wstring::npos) << output.Err();
@@ -445,8 +431,9 @@ TEST(HostConsole, ParsesReadableColourNames) {
     };
     for (const auto& c : cases) {
         int fg = -1, bg = -1;
-        int rc = ParseColors(c.spec, &fg, &bg);
-        EXPECT_EQ(rc != 0, c.rc != 0) << c.spec;
+        // Where parsing stopped: the start when nothing was taken.
+        const wchar_t* stop = ParseColors(c.spec, &fg, &bg);
+        EXPECT_EQ(stop == c.spec, c.rc != 0) << c.spec;
         EXPECT_EQ(fg, c.fg) << c.spec;
         EXPECT_EQ(bg, c.bg) << c.spec;
     }
@@ -455,28 +442,28 @@ TEST(HostConsole, ParsesReadableColourNames) {
 TEST(HostConsole, SetsAndReadsTheConsoleAttribute) {
     ConsoleStdout console;
     ASSERT_TRUE(console.ok());
-    int original = -1, inverse = -1;
-    ASSERT_EQ(GetAttribute(&original, &inverse), 0);
+    unsigned original = ~0u, inverse = ~0u;
+    GetAttribute(&original, &inverse);
     CONSOLE_SCREEN_BUFFER_INFO info;
     ASSERT_TRUE(GetConsoleScreenBufferInfo(console.handle(), &info));
-    EXPECT_EQ(original, info.wAttributes & 0xFF);
+    EXPECT_EQ(original, info.wAttributes & 0xFFu);
     EXPECT_EQ(inverse, ((original & 0x0F) << 4) | (original >> 4));
-    EXPECT_EQ(SetColors(0x1E), 0);
-    int now = 0;
+    SetColors(0x1E);
+    unsigned now = 0;
     GetAttribute(&now, nullptr);
-    EXPECT_EQ(now, 0x1E);
-    SetColors(original);
+    EXPECT_EQ(now, 0x1Eu);
+    SetColors(static_cast<int>(original));
 }
 
 TEST(HostConsole, TrueNameGivesFullPathsAndEmptyTextForBadNames) {
     wchar_t full[32768];
     wchar_t directory[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, directory);
-    EXPECT_EQ(QueryTrueName(L"some file.txt", full), 0);
+    EXPECT_EQ(QueryTrueName(L"some file.txt", full), full);
     EXPECT_EQ(std::wstring(full), std::wstring(directory) + L"\\some file.txt");
     for (const wchar_t* bad : {L"", L"a<b", L"what?", L"x*.txt", L"pipe|name", L"quo\"te"}) {
         wcscpy(full, L"sentinel");
-        EXPECT_NE(QueryTrueName(bad, full), 0) << bad;
+        EXPECT_EQ(QueryTrueName(bad, full), nullptr) << bad;
         EXPECT_EQ(full[0], L'\0') << bad;
     }
 }
@@ -492,7 +479,6 @@ TEST(HostConsole, IpcAnswersHwndWithTheReplySetForIt) {
     EXPECT_NE(TakeCommandIPC(L"VERSION", reply), 0);
     EXPECT_EQ(reply[0], L'\0');
     HostSetIpcReply(nullptr);
-    EXPECT_EQ(tty_yield(0), 0);
 }
 
 // ---- kvhost.exe ----
@@ -506,7 +492,65 @@ TEST(KvHost, PromptCallsTheKeystrokeHookEachTimeAndEndsWithTheInput) {
                        L"probe: key zero\r\n"
                        L"probe: [two]\r\n"
                        L"probe: key zero\r\n"
-                       L"probe: shut down\r\n");
+                       L"probe: shut down (1)\r\n");
+}
+
+// A console the test plays for kvhost's line reader: each read gives the
+// next scripted answer. "" is a read that ends with no characters, as
+// Windows ends one on Ctrl+C; "break" is that too, with a break raised the
+// way the control handler raises it, after the read has ended; "fail" is a
+// failed read, the console gone.
+const wchar_t* const* s_consoleScript;
+
+BOOL PlayedConsole(HANDLE, wchar_t* chunk, DWORD capacity, DWORD* got) {
+    const std::wstring answer = *s_consoleScript ? *s_consoleScript++ : L"fail";
+    *got = 0;
+    if (answer == L"fail") {
+        SetLastError(ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
+    if (answer == L"break") HostRunLine(L"ctrlc /m 30", nullptr);
+    if (answer == L"break" || answer.empty()) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return TRUE;
+    }
+    *got = static_cast<DWORD>(std::min<size_t>(answer.size(), capacity));
+    wmemcpy(chunk, answer.data(), *got);
+    return TRUE;
+}
+
+TEST(KvHost, AnEmptyConsoleReadIsAPossibleBreakNotTheEndOfInput) {
+    struct Case {
+        std::vector<const wchar_t*> script;
+        std::vector<const wchar_t*> lines;  // what each Read gives, until it gives false
+        size_t breakNotices;
+    } cases[] = {
+        {{L"break", L"echo next\r\n", nullptr}, {L"", L"echo next"}, 1},
+        {{L"", L"echo x\r\n", nullptr}, {L"", L"echo x"}, 0},
+        {{L"ech", L"o split\r\n", L"\x1a\r\n", L"never\r\n", nullptr}, {L"echo split"}, 0},
+        {{L"", L"", L"", L"never\r\n", nullptr}, {L"", L""}, 0},
+    };
+    for (const auto& c : cases) {
+        CapturedOutput output;
+        HostTakeBreak();
+        s_consoleScript = c.script.data();
+        LineReader reader(PlayedConsole);
+        std::vector<std::wstring> lines;
+        std::wstring line;
+        while (lines.size() < 10 && reader.Read(line)) lines.push_back(line);
+        EXPECT_EQ(lines, std::vector<std::wstring>(c.lines.begin(), c.lines.end())) << c.script[0];
+        EXPECT_EQ(CountOccurrences(output.Out(), L"^C\r\n"), c.breakNotices) << c.script[0];
+    }
+}
+
+// The one test that sends a real console control event: to a kvhost of its
+// own process group, so the break reaches its handler and nothing else.
+TEST(KvHost, ARealCtrlCAbandonsTheRunningLineAndEndsTheOneShotHost) {
+    DWORD elapsed = 0;
+    HostRun run = RunKvHostAndBreakIt(L"/c echo started & kv /n:400 /Q delay /m 50 & echo never", L"started", &elapsed);
+    EXPECT_EQ(run.exitCode, 1u) << run.err;
+    EXPECT_EQ(run.out, L"started\r\n") << run.err;
+    EXPECT_LT(elapsed, 15000u);  // the series alone would take 20 s
 }
 
 TEST(KvHost, ExitEndsThePromptWithItsCode) {
@@ -536,7 +580,7 @@ TEST(KvHost, RunsABatchFileWithArgumentsAndReportsAMissingOne) {
 TEST(KvHost, WithoutAConsoleTheAttributeOutputsStayUntouched) {
     HostRun run = RunKvHost(L"--no-plugin --plugin host_probe.dll /c probecolors", L"", /*detached=*/true);
     EXPECT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_NE(run.out.find(L"probe: attribute rc=1 normal=-5 inverse=-5\r\n"), std::wstring::npos) << run.out;
+    EXPECT_NE(run.out.find(L"probe: attribute normal=0xDEAD inverse=0xDEAD\r\n"), std::wstring::npos) << run.out;
 }
 
 TEST(KvHost, HelpTellsWhatItLoadsAndBadOptionsFail) {

@@ -69,6 +69,12 @@ std::wstring ReadUtf8File(const std::wstring& path) {
     return text;
 }
 
+size_t CountOccurrences(const std::wstring& text, const std::wstring& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
 static HANDLE CreateCaptureFile(const std::wstring& path) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS, 0,
@@ -129,8 +135,16 @@ HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input, bool
     return RunKvHostIn(ExeDir(), arguments, input, detached);
 }
 
-HostRun RunKvHostIn(const std::wstring& folder, const std::wstring& arguments, const std::wstring& input,
-                    bool detached) {
+namespace {
+
+// The child's output holds the marker, or 30 s went by.
+void WaitForOutput(const std::wstring& path, const std::wstring& marker) {
+    for (int waited = 0; waited < 30000 && ReadUtf8File(path).find(marker) == std::wstring::npos; waited += 20)
+        Sleep(20);
+}
+
+HostRun RunKvHostWith(const std::wstring& folder, const std::wstring& arguments, const std::wstring& input,
+                      DWORD flags, const wchar_t* breakAfter) {
     HostRun result{~0u, L"", L""};
     std::wstring dir = MakeTempDir();
     WriteTextFile(dir + L"\\in.txt", input);
@@ -149,8 +163,12 @@ HostRun RunKvHostIn(const std::wstring& folder, const std::wstring& arguments, c
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process = {};
-    if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, detached ? DETACHED_PROCESS : 0,
-                       nullptr, folder.c_str(), &startup, &process)) {
+    if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags, nullptr, folder.c_str(),
+                       &startup, &process)) {
+        if (breakAfter) {
+            WaitForOutput(dir + L"\\out.txt", breakAfter);
+            GenerateConsoleCtrlEvent(CTRL_C_EVENT, process.dwProcessId);
+        }
         WaitForSingleObject(process.hProcess, 60000);
         GetExitCodeProcess(process.hProcess, &result.exitCode);
         CloseHandle(process.hThread);
@@ -163,6 +181,20 @@ HostRun RunKvHostIn(const std::wstring& folder, const std::wstring& arguments, c
     result.err = ReadUtf8File(dir + L"\\err.txt");
     RemoveTree(dir);
     return result;
+}
+
+}  // namespace
+
+HostRun RunKvHostIn(const std::wstring& folder, const std::wstring& arguments, const std::wstring& input,
+                    bool detached) {
+    return RunKvHostWith(folder, arguments, input, detached ? DETACHED_PROCESS : 0, nullptr);
+}
+
+HostRun RunKvHostAndBreakIt(const std::wstring& arguments, const wchar_t* breakAfter, DWORD* elapsedMs) {
+    const DWORD start = GetTickCount();
+    HostRun run = RunKvHostWith(ExeDir(), arguments, L"", CREATE_NEW_PROCESS_GROUP, breakAfter);
+    *elapsedMs = GetTickCount() - start;
+    return run;
 }
 
 void AttachFreshPluginToHost() {

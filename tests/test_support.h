@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
+#include <vector>
 
 // Directory of the test program (kvhost.exe, kelvane.dll and TakeCmd.dll lie beside it).
 std::wstring ExeDir();
@@ -64,6 +65,29 @@ void AttachSelfToHost();
 // frequency recorded.
 void AttachFreshPluginToHost();
 
+// Sets (or, with null, removes) one environment variable while it lives.
+class ScopedEnvironmentVariable {
+public:
+    ScopedEnvironmentVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
+        DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
+        existed_ = length > 0;
+        std::vector<wchar_t> saved(length + 1);
+        GetEnvironmentVariableW(name, saved.data(), length + 1);
+        saved_ = saved.data();
+        SetEnvironmentVariableW(name, value);
+    }
+    ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name_.c_str(), existed_ ? saved_.c_str() : nullptr); }
+    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+private:
+    std::wstring name_, saved_;
+    bool existed_ = false;
+};
+
+// How often what occurs in text, not overlapping.
+size_t CountOccurrences(const std::wstring& text, const std::wstring& what);
+
 struct HostRun {
     DWORD exitCode;
     std::wstring out;
@@ -76,3 +100,9 @@ HostRun RunKvHost(const std::wstring& arguments, const std::wstring& input = L""
 // directory), for layouts other than the build's.
 HostRun RunKvHostIn(const std::wstring& folder, const std::wstring& arguments, const std::wstring& input = L"",
                     bool detached = false);
+// Runs kvhost.exe from ExeDir in a process group of its own on this console,
+// and once its output holds breakAfter, a real Ctrl+C goes to that group and
+// so to nothing else: kvhost turns Ctrl+C back on, which a new group starts
+// with off. (Wine does not deliver a Ctrl+Break sent to a group.)
+// *elapsedMs: start to end.
+HostRun RunKvHostAndBreakIt(const std::wstring& arguments, const wchar_t* breakAfter, DWORD* elapsedMs);

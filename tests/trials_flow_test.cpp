@@ -66,12 +66,6 @@ BOOL WINAPI CountingSystemParameters(UINT action, UINT param, PVOID value, UINT 
     return SystemParametersInfoW(action, param, value, flags);
 }
 
-size_t Occurrences(const std::wstring& text, const std::wstring& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 constexpr SHORT kScreenWidth = 200, kScreenHeight = 400;
 
 class TrialFlowTest : public ::testing::Test {
@@ -319,9 +313,9 @@ TEST_F(TrialFlowTest, InnerKvChangesNeitherTheOuterCommandNorItsTimerOrTitleStat
     CapturedOutput output;
     EXPECT_EQ(Kv(L"/N:2 /O:F kv /N:1 /O:FJ echo inner"), 0);
     const std::wstring out = output.Out();
-    EXPECT_EQ(Occurrences(out, L"Command   :  echo inner\r\nTotal runs:  1 "), 2u) << out;
-    EXPECT_EQ(Occurrences(out, L"Command   :  kv /N:1 /O:FJ echo inner\r\nTotal runs:  2 "), 1u) << out;
-    EXPECT_EQ(Occurrences(ScreenCells(), L"Run #2 of 2:  kv /N:1 /O:FJ echo inner "), 1u);
+    EXPECT_EQ(CountOccurrences(out, L"Command   :  echo inner\r\nTotal runs:  1 "), 2u) << out;
+    EXPECT_EQ(CountOccurrences(out, L"Command   :  kv /N:1 /O:FJ echo inner\r\nTotal runs:  2 "), 1u) << out;
+    EXPECT_EQ(CountOccurrences(ScreenCells(), L"Run #2 of 2:  kv /N:1 /O:FJ echo inner "), 1u);
     // Readings: outer start, outer run 1 before, inner start/before/after/wall,
     // outer run 1 after, outer run 2 before, inner again, outer after and wall.
     ASSERT_EQ(s_probes.size(), 14u);
@@ -391,7 +385,7 @@ TEST_F(TrialFlowTest, LongCommandReachesTheHeaderWhole) {
     const std::wstring command = L"rem " + std::wstring(8000, L'x');
     CapturedOutput output;
     EXPECT_EQ(Kv(L"/N:1 /O:FJT " + command), 0);
-    EXPECT_EQ(Occurrences(ScreenCells(), L"Run #1 of 1:  " + command + L" "), 1u);
+    EXPECT_EQ(CountOccurrences(ScreenCells(), L"Run #1 of 1:  " + command + L" "), 1u);
     EXPECT_NE(output.Out().find(L"Command   :  " + command + L"\r\n"), std::wstring::npos);
 }
 

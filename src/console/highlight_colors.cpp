@@ -138,9 +138,11 @@ uint8_t PickHighlight(int noHighlight) {
     if (noHighlight) return 0;
     if (NoColorRequested()) return 0;
 
-    int normal = 0;
-    int inverse = 0;
-    GetAttribute(&normal, &inverse);
+    // The colour byte only: the attribute may carry the console's line and
+    // grid bits above it.
+    unsigned int attribute = 0, inverse = 0;
+    GetAttribute(&attribute, &inverse);
+    const int normal = static_cast<int>(attribute & 0xFF);
     if ((normal & 0x0F) == ((normal >> 4) & 0x0F)) return 0;
 
     wchar_t text[kWorkChars];

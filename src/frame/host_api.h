@@ -11,10 +11,11 @@
 #endif
 
 extern "C" {
-// Runs the line as if typed and returns its exit code; may modify the line.
-TAKECMD_API int Command(wchar_t* line, int flags);
-// Expands variables and %@ functions in place; the buffer holds at least 1024 characters.
-TAKECMD_API int ExpandVariables(wchar_t* buffer, int flag);
+// Runs the line as if typed and returns its exit code; reserved is always 0.
+TAKECMD_API int Command(const wchar_t* line, int reserved);
+// Expands variables and %@ functions in place; the buffer holds at least 1024
+// characters. A non-zero recursion counter means no alias expansion.
+TAKECMD_API int ExpandVariables(wchar_t* buffer, int recursion);
 // Formatted text to standard output; returns the number of characters written.
 TAKECMD_API int Printf(const wchar_t* format, ...);
 // Formatted text to the given handle.
@@ -22,17 +23,18 @@ TAKECMD_API int Qprintf(HANDLE handle, const wchar_t* format, ...);
 // Text to standard output, no line end added.
 TAKECMD_API int QPuts(const wchar_t* text);
 // A line end to standard output.
-TAKECMD_API int CrLf(void);
+TAKECMD_API void CrLf(void);
 // Full path of name into fullName; empty output for a bad name.
-TAKECMD_API int QueryTrueName(const wchar_t* name, wchar_t* fullName);
-// *normal receives the current console attribute.
-TAKECMD_API int GetAttribute(int* normal, int* inverse);
-// Colour names into colour numbers; the outputs stay untouched when nothing parses.
-TAKECMD_API int ParseColors(const wchar_t* spec, int* fg, int* bg);
+TAKECMD_API wchar_t* QueryTrueName(const wchar_t* name, wchar_t* fullName);
+// *normal receives the console attribute at the cursor.
+TAKECMD_API void GetAttribute(unsigned int* normal, unsigned int* inverse);
+// Colour names into colour numbers; the outputs stay untouched when nothing
+// parses. Returns where parsing stopped.
+TAKECMD_API wchar_t* ParseColors(const wchar_t* spec, int* fg, int* bg);
 // Console colours for the output that follows.
-TAKECMD_API int SetColors(int attribute);
-// Lets the host process pending console work.
-TAKECMD_API int tty_yield(int flag);
+TAKECMD_API void SetColors(int attribute);
+// Lets the host process pending console work; non-zero waits for a message first.
+TAKECMD_API void tty_yield(int wait);
 // For "HWND": the decimal handle of the windowed host's main window, or no digits.
 TAKECMD_API int TakeCommandIPC(const wchar_t* request, wchar_t* reply);
 }
