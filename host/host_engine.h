@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // ---- Output (host_output.cpp) ----
 // Formats like the host's Printf: %s %c %d %i %u %x %X %o %p %%, flags - 0 + space #,
@@ -38,14 +39,37 @@ void ListOptions();
 // Runs a line as if typed: commands separated by & in turn. Returns the exit
 // code of the last command run.
 int RunCommandLine(std::wstring_view line);
+// One command of a line: expanded, redirected, then run.
+int RunSingle(std::wstring_view text);
+// A command's name (quotes removed) and the rest, leading blanks skipped.
+void SplitName(std::wstring_view text, std::wstring_view& name, std::wstring_view& rest);
+std::wstring Unquoted(std::wstring_view text);
+int LastExitCode();
+// Set by "exit"; cleared when a new top-level command starts.
+bool ExitRequested(int* code);
+void RequestExit(int code);
+
+// ---- Batch files (host_batch.cpp) ----
+int RunBatchFile(const std::wstring& path, std::wstring_view invokedAs, std::wstring_view argText);
+// Blank-separated words, quoted ones whole (quotes kept).
+std::vector<std::wstring> SplitBatchArgs(std::wstring_view text);
 // Batch context for the variables and the error prefix.
 int BatchDepth();
 bool CurrentBatch(std::wstring* path, int* line);
 // Argument n (0-9) of the current batch file; n < 0 gives all arguments.
 bool BatchArgument(int n, std::wstring& value);
-int LastExitCode();
-// Set by "exit"; cleared when a new top-level command starts.
-bool ExitRequested(int* code);
+// "quit": the innermost batch file ends after its current line.
+void QuitBatch(int code);
+bool BatchQuitting();
+
+// ---- Internal commands (host_internal.cpp) ----
+// Runs the internal command of that name (echo. included); false when there is none.
+bool RunInternalCommand(std::wstring_view name, std::wstring_view args, int* rc);
+
+// ---- Programs (host_programs.cpp) ----
+bool IsBatchName(std::wstring_view name);
+// A batch file or program by name, from the current directory or PATH.
+int RunProgram(const std::wstring& name, std::wstring_view args);
 // Waits the given milliseconds while dispatching the thread's messages, so the
 // plug-in's thread timers fire as they would in the real host.
 void PumpingWait(HANDLE handle, DWORD milliseconds);

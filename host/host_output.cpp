@@ -1,74 +1,128 @@
 // Text output of the stand-in host: the printf-style formatter behind Printf
-// and Qprintf, writing to console or file handles, the error line, and small
+// and Qprintf (each conversion done by the C runtime), writing to console or file handles, the error line, and small
 // text helpers. Owns no state: every write looks up its handle afresh.
 #include "host_engine.h"
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
+#include "frame/ascii_fold.h"
 
 namespace {
 
 // Huge widths from a bad format must not exhaust memory.
 constexpr int kMaxFieldWidth = 1 << 16;
 
-void AppendPadded(std::wstring& out, const wchar_t* text, size_t length, int width, bool left) {
-    size_t pad = width > 0 && static_cast<size_t>(width) > length ? width - length : 0;
-    if (!left) out.append(pad, L' ');
-    out.append(text, length);
-    if (left) out.append(pad, L' ');
-}
-
-struct NumberSpec {
-    bool left, zero, plus, space, alt;
-    int width, precision;
+// One conversion as written: flags, width and precision (taken from the
+// arguments where they are *), size and letter.
+struct Conversion {
+    std::wstring flags;
+    int width = 0, precision = -1;
+    int size = 0;  // 64, 'h' for short or narrow, 'l' for long or wide, 0
+    wchar_t letter = 0;
 };
 
-void AppendNumber(std::wstring& out, unsigned long long magnitude, bool negative, unsigned base,
-                  bool upper, const NumberSpec& spec) {
-    wchar_t digits[72];
-    int count = 0;
-    const wchar_t* set = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
-    do {
-        digits[count++] = set[magnitude % base];
-        magnitude /= base;
-    } while (magnitude);
-    if (spec.precision == 0 && count == 1 && digits[0] == L'0') count = 0;
-
-    std::wstring prefix;
-    if (negative) prefix = L"-";
-    else if (spec.plus && base == 10) prefix = L"+";
-    else if (spec.space && base == 10) prefix = L" ";
-    if (spec.alt && base == 16 && count) prefix += upper ? L"0X" : L"0x";
-    if (spec.alt && base == 8) prefix += L"0";
-
-    int zeros = spec.precision > count ? spec.precision - count : 0;
-    int body = static_cast<int>(prefix.size()) + zeros + count;
-    if (spec.zero && !spec.left && spec.precision < 0 && spec.width > body) {
-        zeros += spec.width - body;
-        body = spec.width;
-    }
-    int pad = spec.width > body ? spec.width - body : 0;
-    if (!spec.left) out.append(pad, L' ');
-    out += prefix;
-    out.append(zeros, L'0');
-    while (count) out += digits[--count];
-    if (spec.left) out.append(pad, L' ');
-}
-
-int ReadCount(const wchar_t*& p, va_list& args, bool* fromArgs) {
-    *fromArgs = false;
+int ReadCount(const wchar_t*& p, va_list& args) {
     if (*p == L'*') {
         ++p;
-        *fromArgs = true;
         return va_arg(args, int);
     }
     int value = 0;
-    while (*p >= L'0' && *p <= L'9') {
+    for (; *p >= L'0' && *p <= L'9'; ++p)
         if (value < kMaxFieldWidth) value = value * 10 + (*p - L'0');
-        ++p;
+    return value;
+}
+
+// What follows a '%'; false for a conversion cut off by the end of the format.
+bool ReadConversion(const wchar_t*& p, va_list& args, Conversion* c) {
+    while (*p && std::wcschr(L"-0+ #", *p)) c->flags += *p++;
+    c->width = ReadCount(p, args);
+    if (c->width < 0) {
+        c->flags += L'-';
+        c->width = c->width == INT_MIN ? kMaxFieldWidth : -c->width;
     }
-    return value < kMaxFieldWidth ? value : kMaxFieldWidth;
+    c->width = std::min(c->width, kMaxFieldWidth);
+    if (*p == L'.') {
+        c->precision = ReadCount(++p, args);
+        c->precision = c->precision < 0 ? -1 : std::min(c->precision, kMaxFieldWidth);
+    }
+    if (std::wcsncmp(p, L"I64", 3) == 0) { c->size = 64; p += 3; }
+    else if (std::wcsncmp(p, L"I32", 3) == 0) { p += 3; }
+    else if (std::wcsncmp(p, L"ll", 2) == 0) { c->size = 64; p += 2; }
+    else if (*p == L'l' || *p == L'w') { c->size = 'l'; ++p; }
+    else if (*p == L'h') { c->size = 'h'; p += p[1] == L'h' ? 2 : 1; }
+    else if (*p && std::wcschr(L"zjtI", *p)) { c->size = 64; ++p; }
+    c->letter = *p;
+    if (!*p) return false;
+    ++p;
+    return true;
+}
+
+// The C runtime's wide formatter for one conversion and its one argument,
+// with the size spelled the way msvcrt reads it. Text always goes in as
+// %ls, so it is UTF-16 and is never read as a format itself.
+template <typename T>
+void AppendFormatted(std::wstring& out, const Conversion& c, const wchar_t* size, wchar_t letter, T value) {
+    std::wstring spec = L"%" + c.flags;
+    if (c.width) spec += std::to_wstring(c.width);
+    if (c.precision >= 0) spec += L"." + std::to_wstring(c.precision);
+    (spec += size) += letter;
+    const int length = _scwprintf(spec.c_str(), value);
+    if (length <= 0) return;
+    const size_t at = out.size();
+    out.resize(at + length + 1);
+    _snwprintf(&out[at], length + 1, spec.c_str(), value);
+    out.resize(at + length);
+}
+
+std::wstring Widened(const char* text) {
+    std::wstring wide;
+    const int bytes = static_cast<int>(std::strlen(text));
+    const int chars = MultiByteToWideChar(CP_ACP, 0, text, bytes, nullptr, 0);
+    wide.resize(chars > 0 ? chars : 0);
+    if (chars > 0) MultiByteToWideChar(CP_ACP, 0, text, bytes, wide.data(), chars);
+    return wide;
+}
+
+// One conversion with its argument; false for a letter the host does not know.
+bool AppendConversion(std::wstring& out, Conversion c, va_list& args) {
+    const wchar_t* size = c.size == 64 ? L"I64" : c.size == 'h' ? L"h" : L"";
+    switch (c.letter) {
+    case L'd':
+    case L'i':
+        if (c.size == 64) AppendFormatted(out, c, size, L'd', va_arg(args, long long));
+        else AppendFormatted(out, c, size, L'd', va_arg(args, int));
+        return true;
+    case L'u':
+    case L'x':
+    case L'X':
+    case L'o':
+        if (c.size == 64) AppendFormatted(out, c, size, c.letter, va_arg(args, unsigned long long));
+        else AppendFormatted(out, c, size, c.letter, va_arg(args, unsigned));
+        return true;
+    case L'p':
+        c.precision = 16;
+        AppendFormatted(out, c, L"I64", L'X', reinterpret_cast<uintptr_t>(va_arg(args, void*)));
+        return true;
+    case L'c':
+    case L'C':
+        AppendFormatted(out, c, L"l", L'c', static_cast<wchar_t>(va_arg(args, int)));
+        return true;
+    case L's':
+    case L'S':
+        if ((c.letter == L's' && c.size == 'h') || (c.letter == L'S' && c.size != 'l')) {
+            const char* text = va_arg(args, const char*);
+            AppendFormatted(out, c, L"l", L's', Widened(text ? text : "(null)").c_str());
+        } else {
+            const wchar_t* text = va_arg(args, const wchar_t*);
+            AppendFormatted(out, c, L"l", L's', text ? text : L"(null)");
+        }
+        return true;
+    default:
+        return false;
+    }
 }
 
 }  // namespace
@@ -78,115 +132,21 @@ std::wstring FormatText(const wchar_t* format, va_list incoming) {
     if (!format) return out;
     va_list args;
     va_copy(args, incoming);
-    const wchar_t* p = format;
-    while (*p) {
+    for (const wchar_t* p = format; *p;) {
+        const wchar_t* start = p;
         if (*p != L'%') {
-            const wchar_t* run = p;
             while (*p && *p != L'%') ++p;
-            out.append(run, p - run);
-            continue;
-        }
-        const wchar_t* start = p++;
-        if (*p == L'%') {
+            out.append(start, p - start);
+        } else if (*++p == L'%') {
             out += L'%';
             ++p;
-            continue;
-        }
-        NumberSpec spec{};
-        for (;; ++p) {
-            if (*p == L'-') spec.left = true;
-            else if (*p == L'0') spec.zero = true;
-            else if (*p == L'+') spec.plus = true;
-            else if (*p == L' ') spec.space = true;
-            else if (*p == L'#') spec.alt = true;
-            else break;
-        }
-        bool fromArgs;
-        spec.width = ReadCount(p, args, &fromArgs);
-        if (spec.width < 0) {
-            spec.left = true;
-            spec.width = spec.width == INT_MIN ? kMaxFieldWidth : -spec.width;
-        }
-        if (spec.width > kMaxFieldWidth) spec.width = kMaxFieldWidth;
-        spec.precision = -1;
-        if (*p == L'.') {
-            ++p;
-            spec.precision = ReadCount(p, args, &fromArgs);
-            if (spec.precision < 0) spec.precision = -1;
-            if (spec.precision > kMaxFieldWidth) spec.precision = kMaxFieldWidth;
-        }
-        // Size: 64 for I64/ll/z/j/t/I, 'h' for short or narrow, 'l' for long or wide.
-        int size = 0;
-        if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') { size = 64; p += 3; }
-        else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') { p += 3; }
-        else if (p[0] == L'l' && p[1] == L'l') { size = 64; p += 2; }
-        else if (*p == L'l' || *p == L'w') { size = 'l'; ++p; }
-        else if (*p == L'h') { size = 'h'; ++p; if (*p == L'h') ++p; }
-        else if (*p == L'z' || *p == L'j' || *p == L't' || *p == L'I') { size = 64; ++p; }
-        wchar_t conversion = *p;
-        if (!conversion) {
-            out.append(start);  // an incomplete conversion at the end is text
-            break;
-        }
-        ++p;
-        switch (conversion) {
-        case L'd':
-        case L'i': {
-            long long value = size == 64 ? va_arg(args, long long) : va_arg(args, int);
-            if (size == 'h') value = static_cast<short>(value);
-            unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                                     : static_cast<unsigned long long>(value);
-            AppendNumber(out, magnitude, value < 0, 10, false, spec);
-            break;
-        }
-        case L'u':
-        case L'x':
-        case L'X':
-        case L'o': {
-            unsigned long long value = size == 64 ? va_arg(args, unsigned long long)
-                                                  : va_arg(args, unsigned int);
-            if (size == 'h') value = static_cast<unsigned short>(value);
-            unsigned base = conversion == L'u' ? 10 : conversion == L'o' ? 8 : 16;
-            AppendNumber(out, value, false, base, conversion == L'X', spec);
-            break;
-        }
-        case L'p': {
-            spec.precision = 16;
-            AppendNumber(out, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, true, spec);
-            break;
-        }
-        case L'c':
-        case L'C': {
-            wchar_t c = static_cast<wchar_t>(va_arg(args, int));
-            AppendPadded(out, &c, 1, spec.width, spec.left);
-            break;
-        }
-        case L's':
-        case L'S': {
-            bool narrow = (conversion == L's' && size == 'h') || (conversion == L'S' && size != 'l');
-            if (narrow) {
-                const char* text = va_arg(args, const char*);
-                if (!text) text = "(null)";
-                size_t length = strlen(text);
-                if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < length) length = spec.precision;
-                std::wstring wide;
-                if (length) {
-                    int chars = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
-                    wide.resize(chars);
-                    MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide.data(), chars);
-                }
-                AppendPadded(out, wide.data(), wide.size(), spec.width, spec.left);
-            } else {
-                const wchar_t* text = va_arg(args, const wchar_t*);
-                if (!text) text = L"(null)";
-                size_t length = spec.precision >= 0 ? wcsnlen(text, spec.precision) : wcslen(text);
-                AppendPadded(out, text, length, spec.width, spec.left);
+        } else {
+            Conversion c;
+            if (!ReadConversion(p, args, &c)) {
+                out.append(start);  // an incomplete conversion at the end is text
+                break;
             }
-            break;
-        }
-        default:
-            out.append(start, p - start);  // unknown conversion: shown as written
-            break;
+            if (!AppendConversion(out, c, args)) out.append(start, p - start);  // shown as written
         }
     }
     va_end(args);
@@ -262,8 +222,6 @@ std::wstring FullPath(const std::wstring& path) {
     full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
     return full;
 }
-
-static wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; }
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;

@@ -144,32 +144,6 @@ int Start(HMODULE module) {
     return rc;
 }
 
-// Loads the file and registers it; 0 and *module when it is a plug-in (or
-// one already registered, then *module is null).
-int LoadModule(std::wstring_view path, HMODULE* module) {
-    *module = nullptr;
-    std::wstring file(TrimBlanks(path));
-    if (file.empty()) {
-        ReportError(L"Usage: plugin /l file");
-        return 1;
-    }
-    file = FullPath(file);
-    // The altered search path lets a plug-in find DLLs that sit beside it.
-    HMODULE loaded = LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!loaded) {
-        ReportError(L"Cannot load plug-in \"" + file + L"\": " + SystemMessage(GetLastError()));
-        return 1;
-    }
-    if (FindByModule(loaded)) {
-        FreeLibrary(loaded);  // already in service: drop the extra reference
-        return 0;
-    }
-    int rc = Register(loaded, true);
-    if (rc) FreeLibrary(loaded);
-    else *module = loaded;
-    return rc;
-}
-
 }  // namespace
 
 PluginTextFn FindPluginCommand(std::wstring_view name) {
@@ -183,9 +157,27 @@ PluginTextFn FindPluginVariable(std::wstring_view name) {
 }
 
 int LoadPluginFile(std::wstring_view path, bool start) {
-    HMODULE module;
-    int rc = LoadModule(path, &module);
-    return rc == 0 && module && start ? Start(module) : rc;
+    std::wstring file(TrimBlanks(path));
+    if (file.empty()) {
+        ReportError(L"Usage: plugin /l file");
+        return 1;
+    }
+    file = FullPath(file);
+    // The altered search path lets a plug-in find DLLs that sit beside it.
+    HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!module) {
+        ReportError(L"Cannot load plug-in \"" + file + L"\": " + SystemMessage(GetLastError()));
+        return 1;
+    }
+    if (FindByModule(module)) {
+        FreeLibrary(module);  // already in service: drop the extra reference
+        return 0;
+    }
+    if (int rc = Register(module, true)) {
+        FreeLibrary(module);
+        return rc;
+    }
+    return start ? Start(module) : 0;
 }
 
 int StartPlugins() {

@@ -146,68 +146,72 @@ void ListOptions() {
     for (auto& entry : s_options) WriteStdout(entry.first + L"=" + entry.second + L"\r\n");
 }
 
+namespace {
+
+// One %-variable at in[i] (a percent sign there), appended to out; i moves past it.
+int ExpandPercent(std::wstring_view in, size_t& i, std::wstring& out) {
+    std::wstring value;
+    wchar_t d = i + 1 < in.size() ? in[i + 1] : L'\0';
+    if (d == L'%') {
+        out += L'%';
+        i += 2;
+    } else if ((d >= L'0' && d <= L'9') || d == L'*') {
+        if (BatchArgument(d == L'*' ? -1 : d - L'0', value)) out += value;
+        i += 2;
+    } else if (d == L'?') {
+        out += std::to_wstring(LastExitCode());
+        i += 2;
+    } else if (d == L'[') {
+        size_t close = in.find(L']', i + 2);
+        if (close == std::wstring_view::npos) return Unterminated(in.substr(i), L"]");
+        if (LookupVariable(in.substr(i + 2, close - i - 2), value)) out += value;
+        i = close + 1;
+    } else if (d == L'@') {
+        return ExpandFunction(in, i, out);
+    } else if (d == L'_') {
+        // Internal variables end at the first character that cannot be part
+        // of a name; a closing % right after is allowed and dropped.
+        size_t end = i + 2;
+        while (end < in.size() && IsNameChar(in[end])) ++end;
+        if (end == i + 2 && end < in.size() && in[end] == L'?') ++end;
+        if (LookupVariable(in.substr(i + 1, end - i - 1), value)) out += value;
+        if (end < in.size() && in[end] == L'%') ++end;
+        i = end;
+    } else if (d != L'\0' && iswalpha(d)) {
+        size_t close = in.find(L'%', i + 1);
+        if (close == std::wstring_view::npos) return Unterminated(in.substr(i), L"%");
+        // An undefined %NAME% stays as typed, as at the Windows prompt, so
+        // a file name such as "50%d%s.btm" survives; %[name] gives empty text.
+        if (LookupVariable(in.substr(i + 1, close - i - 1), value)) out += value;
+        else out.append(in.substr(i, close + 1 - i));
+        i = close + 1;
+    } else {
+        out += L'%';  // a percent sign that starts no variable is text ("100% done")
+        ++i;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int ExpandText(std::wstring_view in, std::wstring& out) {
     out.clear();
     out.reserve(in.size());
-    std::wstring value;
     size_t i = 0;
     while (i < in.size()) {
-        wchar_t c = in[i];
-        if (c == L'`') {
+        if (in[i] == L'`') {
             // Strong quotes: the text inside is kept as it is, backquotes included.
             size_t close = in.find(L'`', i + 1);
             size_t end = close == std::wstring_view::npos ? in.size() : close + 1;
             out.append(in.substr(i, end - i));
             i = end;
-            continue;
-        }
-        if (c != L'%') {
+        } else if (in[i] != L'%') {
             size_t next = i;
             while (next < in.size() && in[next] != L'%' && in[next] != L'`') ++next;
             out.append(in.substr(i, next - i));
             i = next;
-            continue;
-        }
-        wchar_t d = i + 1 < in.size() ? in[i + 1] : L'\0';
-        if (d == L'%') {
-            out += L'%';
-            i += 2;
-        } else if (d >= L'0' && d <= L'9') {
-            if (BatchArgument(d - L'0', value)) out += value;
-            i += 2;
-        } else if (d == L'*') {
-            if (BatchArgument(-1, value)) out += value;
-            i += 2;
-        } else if (d == L'?') {
-            out += std::to_wstring(LastExitCode());
-            i += 2;
-        } else if (d == L'[') {
-            size_t close = in.find(L']', i + 2);
-            if (close == std::wstring_view::npos) return Unterminated(in.substr(i), L"]");
-            if (LookupVariable(in.substr(i + 2, close - i - 2), value)) out += value;
-            i = close + 1;
-        } else if (d == L'@') {
-            if (int rc = ExpandFunction(in, i, out)) return rc;
-        } else if (d == L'_') {
-            // Internal variables end at the first character that cannot be part
-            // of a name; a closing % right after is allowed and dropped.
-            size_t end = i + 2;
-            while (end < in.size() && IsNameChar(in[end])) ++end;
-            if (end == i + 2 && end < in.size() && in[end] == L'?') ++end;
-            if (LookupVariable(in.substr(i + 1, end - i - 1), value)) out += value;
-            if (end < in.size() && in[end] == L'%') ++end;
-            i = end;
-        } else if (d != L'\0' && iswalpha(d)) {
-            size_t close = in.find(L'%', i + 1);
-            if (close == std::wstring_view::npos) return Unterminated(in.substr(i), L"%");
-            // An undefined %NAME% stays as typed, as at the Windows prompt, so
-            // a file name such as "50%d%s.btm" survives; %[name] gives empty text.
-            if (LookupVariable(in.substr(i + 1, close - i - 1), value)) out += value;
-            else out.append(in.substr(i, close + 1 - i));
-            i = close + 1;
-        } else {
-            out += L'%';  // a percent sign that starts no variable is text ("100% done")
-            ++i;
+        } else if (int rc = ExpandPercent(in, i, out)) {
+            return rc;
         }
     }
     return 0;

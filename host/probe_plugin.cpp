@@ -3,10 +3,8 @@
 // start-up, commands, variables, keystroke hooks and shut-down from outside.
 // Owns a call counter for its variable.
 #include <windows.h>
-#include <algorithm>
 #include <cwchar>
 #include <string>
-#include <vector>
 #include "frame/host_api.h"
 #include "frame/plugin_info.h"
 
@@ -16,29 +14,11 @@ PluginInfo s_info = {L"HostProbe", L"Kelvane", L"", L"", L"Host probe", L"probe,
                     1, 0, 0, 0, nullptr, nullptr};
 unsigned s_variableCalls = 0;
 
-// The DLLs in the probe's own folder that are loaded in the process, in name
-// order: what the host loaded before it started this plug-in.
-std::wstring LoadedBesideIt() {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&LoadedBesideIt), &self);
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-    std::wstring folder(path, length);
-    folder.resize(folder.find_last_of(L"\\/") + 1);
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"*.dll").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return L"";
-    do {
-        if (GetModuleHandleW((folder + found.cFileName).c_str())) names.emplace_back(found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
-        return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
-    });
+// Those of the blank-separated DLL names that are loaded in the process.
+std::wstring LoadedOf(wchar_t* names) {
     std::wstring text;
-    for (const auto& name : names) text += L" " + name;
+    for (wchar_t* name = wcstok(names, L" "); name; name = wcstok(nullptr, L" "))
+        if (GetModuleHandleW(name)) text += std::wstring(L" ") + name;
     return text;
 }
 
@@ -49,14 +29,13 @@ std::wstring LoadedBesideIt() {
 PROBE_EXPORT PluginInfo* GetPluginInfo(HMODULE) { return &s_info; }
 
 // Refuses to start when HOST_PROBE_REFUSE is set, with its value as the
-// result. With HOST_PROBE_LOADED set it also names the DLLs of its folder
-// that are loaded already.
+// result. HOST_PROBE_LOADED may name DLLs: it says which are loaded already.
 PROBE_EXPORT int InitializePlugin(void) {
-    wchar_t value[32];
-    if (GetEnvironmentVariableW(L"HOST_PROBE_REFUSE", value, 32)) return _wtoi(value);
+    wchar_t value[256];
+    if (GetEnvironmentVariableW(L"HOST_PROBE_REFUSE", value, 256)) return _wtoi(value);
     Printf(L"probe: started\r\n");
-    if (GetEnvironmentVariableW(L"HOST_PROBE_LOADED", value, 32))
-        Printf(L"probe: loaded beside it:%s\r\n", LoadedBesideIt().c_str());
+    if (GetEnvironmentVariableW(L"HOST_PROBE_LOADED", value, 256))
+        Printf(L"probe: loaded:%s\r\n", LoadedOf(value).c_str());
     return 0;
 }
 

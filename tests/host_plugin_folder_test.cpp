@@ -25,7 +25,7 @@ struct Installation {
 
 TEST(KvHostPluginsFolder, LoadsEveryPlugInInNameOrderAndRefusesWhatIsNone) {
     Installation install;
-    ScopedEnvironmentVariable loaded(L"HOST_PROBE_LOADED", L"1");
+    ScopedEnvironmentVariable loaded(L"HOST_PROBE_LOADED", L"kelvane.dll Probe.dll zprobe.dll");
     // Name order ignores case: kelvane before Probe, though 'P' < 'k' in code units.
     install.AddPlugin(L"host_probe.dll", L"Probe.dll");
     install.AddPlugin(L"kelvane.dll", L"kelvane.dll");
@@ -45,9 +45,9 @@ TEST(KvHostPluginsFolder, LoadsEveryPlugInInNameOrderAndRefusesWhatIsNone) {
                                L"  keystroke hook\r\n";
     EXPECT_EQ(run.out, L"Kelvane v0.99.1 loaded.\r\n"
                        L"probe: started\r\n"
-                       L"probe: loaded beside it: kelvane.dll Probe.dll zprobe.dll\r\n"
+                       L"probe: loaded: kelvane.dll Probe.dll zprobe.dll\r\n"
                        L"probe: started\r\n"
-                       L"probe: loaded beside it: kelvane.dll Probe.dll zprobe.dll\r\n"
+                       L"probe: loaded: kelvane.dll Probe.dll zprobe.dll\r\n"
                        L"Kelvane  (" + install.plugins + L"\\kelvane.dll)\r\n"
                        L"  command   kv\r\n"
                        L"  variable  %_trialrun\r\n"

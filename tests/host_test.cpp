@@ -66,6 +66,9 @@ TEST(HostOutput, FormatsEveryConversionPluginsUse) {
     check(Printf(L"[%05d]", -42), L"[-0042]");
     check(Printf(L"[%u]", 4294967295u), L"[4294967295]");
     check(Printf(L"[%d]", INT_MIN), L"[-2147483648]");
+    check(Printf(L"[%zu|%lld|%hd|%#x]", size_t{7}, -5LL, 70000, 255u), L"[7|-5|4464|0xff]");
+    check(Printf(L"[%hs|%-3c|%p]", "nar", L'w', reinterpret_cast<void*>(0xABC)), L"[nar|w  |0000000000000ABC]");
+    check(Printf(L"[%f|%n|%", 1.5), L"[%f|%n|%");  // unknown and cut-off conversions stay text
 }
 
 TEST(HostOutput, TextArgumentsAreWrittenLiterallyAndInFull) {

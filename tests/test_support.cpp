@@ -167,7 +167,11 @@ HostRun RunKvHostWith(const std::wstring& folder, const std::wstring& arguments,
                        &startup, &process)) {
         if (breakAfter) {
             WaitForOutput(dir + L"\\out.txt", breakAfter);
-            GenerateConsoleCtrlEvent(CTRL_C_EVENT, process.dwProcessId);
+            // Sent again while the child runs on: Wine now and then drops one.
+            for (int sent = 0; sent < 5; ++sent) {
+                GenerateConsoleCtrlEvent(CTRL_C_EVENT, process.dwProcessId);
+                if (WaitForSingleObject(process.hProcess, 2000) == WAIT_OBJECT_0) break;
+            }
         }
         WaitForSingleObject(process.hProcess, 60000);
         GetExitCodeProcess(process.hProcess, &result.exitCode);

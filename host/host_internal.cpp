@@ -1,0 +1,303 @@
+// The internal commands of the stand-in host, among them the ones that make
+// a host's doings happen while a plug-in command runs (keyhook, whenoption,
+// ctrlc, plugin /u). Owns the whenoption trigger.
+#include "host_engine.h"
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// "whenoption": a command line to run once, right after the option is next
+// set to the value.
+struct OptionTrigger {
+    std::wstring name, value, line;
+};
+OptionTrigger s_trigger;
+
+int ParseCodeArgument(std::wstring_view args, const wchar_t* command, int* code) {
+    long long value = 0;
+    args = TrimBlanks(args);
+    if (!args.empty() && !ParseInteger(args, &value)) {
+        ReportError(std::wstring(L"Usage: ") + command + L" [exit code]  (not a number: \"" +
+                    std::wstring(args) + L"\")");
+        return 1;
+    }
+    *code = static_cast<int>(value);
+    return 0;
+}
+
+int CmdEcho(std::wstring_view args) {
+    // Batch files written for other hosts start with "@echo off"; the stand-in
+    // never echoes commands, so the switch is accepted and does nothing.
+    if (EqualsNoCase(args, L"off") || EqualsNoCase(args, L"on")) return 0;
+    WriteStdout(std::wstring(args) + L"\r\n");
+    return 0;
+}
+
+int CmdRem(std::wstring_view) { return 0; }
+
+int CmdSet(std::wstring_view args) {
+    args = TrimBlanks(args);
+    if (args.empty()) {
+        wchar_t* block = GetEnvironmentStringsW();
+        if (!block) return 1;
+        std::wstring listing;
+        for (const wchar_t* p = block; *p; p += wcslen(p) + 1)
+            if (*p != L'=') listing += std::wstring(p) + L"\r\n";
+        FreeEnvironmentStringsW(block);
+        WriteStdout(listing);
+        return 0;
+    }
+    size_t equals = args.find(L'=');
+    std::wstring name(TrimBlanks(args.substr(0, equals)));
+    if (name.empty()) {
+        ReportError(L"Usage: set name=value  (set name= removes the variable)");
+        return 1;
+    }
+    if (equals == std::wstring_view::npos) {
+        std::wstring value;
+        if (!LookupVariable(name, value) || name[0] == L'_') {
+            ReportError(L"Variable \"" + name + L"\" is not defined");
+            return 1;
+        }
+        WriteStdout(name + L"=" + value + L"\r\n");
+        return 0;
+    }
+    std::wstring value(args.substr(equals + 1));
+    while (!value.empty() && IsBlank(value.front())) value.erase(0, 1);
+    if (!SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str()) && !value.empty()) {
+        ReportError(L"Cannot set \"" + name + L"\": " + SystemMessage(GetLastError()));
+        return 1;
+    }
+    return 0;
+}
+
+int CmdOption(std::wstring_view args) {
+    args = TrimBlanks(args);
+    if (args.empty()) {
+        ListOptions();
+        return 0;
+    }
+    for (auto& token : SplitBatchArgs(args)) {
+        if (token.size() < 3 || token.compare(0, 2, L"//") != 0) {
+            ReportError(L"Usage: option //Name=Value  (got \"" + token + L"\")");
+            return 1;
+        }
+        size_t equals = token.find(L'=');
+        std::wstring name = token.substr(2, equals == std::wstring::npos ? std::wstring::npos : equals - 2);
+        if (equals == std::wstring::npos) {
+            std::wstring value;
+            if (!GetOption(name, value)) {
+                ReportError(L"Option \"" + name + L"\" is not set");
+                return 1;
+            }
+            WriteStdout(name + L"=" + value + L"\r\n");
+            continue;
+        }
+        const std::wstring value = token.substr(equals + 1);
+        SetOption(name, value);
+        if (!s_trigger.line.empty() && EqualsNoCase(name, s_trigger.name) && EqualsNoCase(value, s_trigger.value)) {
+            const std::wstring line = std::move(s_trigger.line);
+            s_trigger = {};
+            RunCommandLine(line);
+        }
+    }
+    return 0;
+}
+
+// whenoption Name=Value command: what a real host may do inside any command a
+// plug-in runs (call the keystroke hook, take a break) made to happen inside
+// "option //Name=Value".
+int CmdWhenOption(std::wstring_view args) {
+    std::wstring_view name, rest;
+    SplitName(TrimBlanks(args), name, rest);
+    const size_t equals = name.find(L'=');
+    if (equals == std::wstring_view::npos || equals == 0 || TrimBlanks(rest).empty()) {
+        ReportError(L"Usage: whenoption Name=Value command");
+        return 1;
+    }
+    s_trigger = {std::wstring(name.substr(0, equals)), std::wstring(name.substr(equals + 1)),
+                 std::wstring(TrimBlanks(rest))};
+    return 0;
+}
+
+// The hook call a real host makes wherever it reads a new command line.
+int CmdKeyHook(std::wstring_view) {
+    CallKeyHooks();
+    return 0;
+}
+
+int CmdDelay(std::wstring_view args) {
+    args = TrimBlanks(args);
+    bool milliseconds = false;
+    if (StartsWithNoCase(args, L"/m") && (args.size() == 2 || IsBlank(args[2]))) {
+        milliseconds = true;
+        args = TrimBlanks(args.substr(2));
+    }
+    long long amount = 1;
+    if (!args.empty() && (!ParseInteger(args, &amount) || amount < 0)) {
+        ReportError(L"Usage: delay [/m] N  (N seconds, or milliseconds with /m)");
+        return 1;
+    }
+    unsigned long long ms = milliseconds ? amount : amount * 1000ULL;
+    if (ms >= INFINITE) ms = INFINITE - 1;
+    PumpingWait(nullptr, static_cast<DWORD>(ms));
+    return 0;
+}
+
+int CmdCtrlC(std::wstring_view args) {
+    args = TrimBlanks(args);
+    long long delay = 0;
+    if (StartsWithNoCase(args, L"/m") && (args.size() == 2 || IsBlank(args[2]))) args = TrimBlanks(args.substr(2));
+    if (!args.empty() && (!ParseInteger(args, &delay) || delay < 0 || delay >= INFINITE)) {
+        ReportError(L"Usage: ctrlc [/m N]  (Ctrl+C now, or in N milliseconds)");
+        return 1;
+    }
+    return RaiseBreak(static_cast<DWORD>(delay));
+}
+
+// if [not] text1==text2 command: the texts are compared without regard to case.
+int CmdIf(std::wstring_view args) {
+    args = TrimBlanks(args);
+    bool negate = StartsWithNoCase(args, L"not") && args.size() > 3 && IsBlank(args[3]);
+    if (negate) args = TrimBlanks(args.substr(3));
+    size_t equals = args.find(L"==");
+    size_t end = equals == std::wstring_view::npos ? equals : args.find_first_of(L" \t", equals + 2);
+    if (equals == std::wstring_view::npos || end == std::wstring_view::npos) {
+        ReportError(L"Usage: if [not] text1==text2 command");
+        return 1;
+    }
+    bool same = EqualsNoCase(TrimBlanks(args.substr(0, equals)), args.substr(equals + 2, end - equals - 2));
+    return same != negate ? RunSingle(args.substr(end)) : 0;
+}
+
+int CmdExitcode(std::wstring_view args) {
+    int code = 0;
+    if (int rc = ParseCodeArgument(args, L"exitcode", &code)) return rc;
+    return code;
+}
+
+int CmdQuit(std::wstring_view args) {
+    int code = 0;
+    if (int rc = ParseCodeArgument(args, L"quit", &code)) return rc;
+    QuitBatch(code);
+    return code;
+}
+
+int CmdExit(std::wstring_view args) {
+    int code = 0;
+    if (int rc = ParseCodeArgument(args, L"exit", &code)) return rc;
+    RequestExit(code);
+    return code;
+}
+
+// A host goes on with the line after unloading a plug-in, and uses memory as
+// it likes meanwhile; so does this one: memory of many sizes is handed out,
+// overwritten and freed again, so that whatever the plug-in freed and the
+// host still reads (the line it gave Command) is garbage by then.
+void ReuseFreedMemory() {
+    std::vector<void*> blocks;
+    for (size_t size = 16; size <= (1u << 20); size += size / 4 + 8)
+        for (int copies = 0; copies < 4; ++copies)
+            if (void* block = std::malloc(size)) {
+                std::memset(block, 0x5A, size);
+                blocks.push_back(block);
+            }
+    for (void* block : blocks) std::free(block);
+}
+
+int CmdPlugin(std::wstring_view args) {
+    args = TrimBlanks(args);
+    if (args.empty()) {
+        ListPlugins();
+        return 0;
+    }
+    if (StartsWithNoCase(args, L"/l") && args.size() > 2 && IsBlank(args[2]))
+        return LoadPluginFile(Unquoted(args.substr(2)));
+    if (StartsWithNoCase(args, L"/u") && args.size() > 2 && IsBlank(args[2])) {
+        const int rc = UnloadPluginByName(Unquoted(args.substr(2)));
+        ReuseFreedMemory();
+        return rc;
+    }
+    ReportError(L"Usage: plugin [/l file | /u name]  (no argument lists the loaded plug-ins)");
+    return 1;
+}
+
+int CmdCall(std::wstring_view args) {
+    std::wstring_view name, rest;
+    SplitName(TrimBlanks(args), name, rest);
+    if (name.empty()) {
+        ReportError(L"Usage: call batchfile [arguments]");
+        return 1;
+    }
+    return RunProgram(std::wstring(name), rest);
+}
+
+int CmdCd(std::wstring_view args) {
+    std::wstring directory = Unquoted(args);
+    if (directory.empty()) {
+        std::wstring current;
+        LookupVariable(L"_cwd", current);
+        WriteStdout(current + L"\r\n");
+        return 0;
+    }
+    if (!SetCurrentDirectoryW(directory.c_str())) {
+        ReportError(L"Cannot change to \"" + directory + L"\": " + SystemMessage(GetLastError()));
+        return 1;
+    }
+    return 0;
+}
+
+int CmdHelp(std::wstring_view);
+
+struct InternalCommand {
+    const wchar_t* name;
+    int (*run)(std::wstring_view args);
+    const wchar_t* summary;
+};
+
+const InternalCommand kInternalCommands[] = {
+    {L"rem", CmdRem, L"rem [text]            a comment; does nothing"},
+    {L"echo", CmdEcho, L"echo text             writes the text (echo. writes an empty line)"},
+    {L"set", CmdSet, L"set [name[=value]]    shows or sets environment variables (set name= removes)"},
+    {L"option", CmdOption, L"option //Name=Value   sets a host option, e.g. option //UpdateTitle=No"},
+    {L"delay", CmdDelay, L"delay [/m] N          waits N seconds (milliseconds with /m)"},
+    {L"exitcode", CmdExitcode, L"exitcode N            returns exit code N without starting a program"},
+    {L"if", CmdIf, L"if [not] a==b command runs the command when the texts match (case ignored)"},
+    {L"keyhook", CmdKeyHook, L"keyhook               calls the keystroke hooks as before a new command line"},
+    {L"whenoption", CmdWhenOption, L"whenoption N=V cmd    runs cmd once, inside the next option //N=V"},
+    {L"ctrlc", CmdCtrlC, L"ctrlc [/m N]          raises Ctrl+C in kvhost, now or in N milliseconds"},
+    {L"quit", CmdQuit, L"quit [N]              ends the current batch file with exit code N"},
+    {L"exit", CmdExit, L"exit [N]              ends kvhost with exit code N"},
+    {L"call", CmdCall, L"call file [args]      runs a batch file or program"},
+    {L"plugin", CmdPlugin, L"plugin [/l file|/u name]  loads or unloads a plug-in; lists them"},
+    {L"cd", CmdCd, L"cd [directory]        shows or changes the current directory"},
+    {L"help", CmdHelp, L"help                  this list"},
+};
+
+int CmdHelp(std::wstring_view) {
+    std::wstring text = L"Internal commands of kvhost:\r\n";
+    for (const auto& command : kInternalCommands) text += L"  " + std::wstring(command.summary) + L"\r\n";
+    text += L"Anything else runs a plug-in command, a batch file (.btm .bat .cmd) or a program\r\n"
+            L"(.exe .com) from the current directory or PATH. Separate commands with &;\r\n"
+            L"`backquotes` keep text unexpanded.\r\n";
+    WriteStdout(text);
+    return 0;
+}
+
+}  // namespace
+
+bool RunInternalCommand(std::wstring_view name, std::wstring_view args, int* rc) {
+    for (const auto& command : kInternalCommands)
+        if (EqualsNoCase(name, command.name)) {
+            *rc = command.run(args);
+            return true;
+        }
+    if (!StartsWithNoCase(name, L"echo.")) return false;
+    std::wstring line(name.substr(5));
+    if (!args.empty()) (line += L' ') += args;
+    *rc = CmdEcho(line);
+    return true;
+}
+
