@@ -40,5 +40,5 @@ if [ -n "$handlers" ]; then
   echo "exception handlers in the plug-in's code:"; echo "$handlers"; fail=1
 fi
 
-[ $fail = 0 ] && echo "dll boundary: exports, imports, version and no exception handlers as expected"
+[ $fail = 0 ] && echo "dll boundary: exports, imports and version as expected${library:+, no exception handlers}"
 exit $fail
