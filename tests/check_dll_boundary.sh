@@ -34,6 +34,7 @@ fi
 
 # A function with a handler has unwind data that names a personality routine.
 handlers=
+[ -z "$library" ] || [ -r "$library" ] || { echo "cannot read $library"; fail=1; }
 [ -n "$library" ] && handlers=$("$objdump" -r "$library" | awk '/file format/ {object=$1}
   /__gxx_personality|_GCC_specific_handler|__C_specific_handler/ {print object}' | sort -u)
 if [ -n "$handlers" ]; then
