@@ -1,5 +1,5 @@
 // Text output of the stand-in host: the printf-style formatter behind Printf
-// and Qprintf (each conversion done by the C runtime), writing to console or file handles, the error line, and small
+// and Qprintf, writing to console or file handles, the error line, and small
 // text helpers. Owns no state: every write looks up its handle afresh.
 #include "host_engine.h"
 #include <algorithm>
@@ -60,65 +60,96 @@ bool ReadConversion(const wchar_t*& p, va_list& args, Conversion* c) {
     return true;
 }
 
-// The C runtime's wide formatter for one conversion and its one argument,
-// with the size spelled the way msvcrt reads it. Text always goes in as
-// %ls, so it is UTF-16 and is never read as a format itself.
-template <typename T>
-void AppendFormatted(std::wstring& out, const Conversion& c, const wchar_t* size, wchar_t letter, T value) {
-    std::wstring spec = L"%" + c.flags;
-    if (c.width) spec += std::to_wstring(c.width);
-    if (c.precision >= 0) spec += L"." + std::to_wstring(c.precision);
-    (spec += size) += letter;
-    const int length = _scwprintf(spec.c_str(), value);
-    if (length <= 0) return;
-    const size_t at = out.size();
-    out.resize(at + length + 1);
-    _snwprintf(&out[at], length + 1, spec.c_str(), value);
-    out.resize(at + length);
+bool HasFlag(const Conversion& c, wchar_t flag) { return c.flags.find(flag) != std::wstring::npos; }
+
+// Blank padding to the width; text is never padded with zeros.
+void AppendPadded(std::wstring& out, const wchar_t* text, size_t length, const Conversion& c) {
+    const size_t pad = static_cast<size_t>(c.width) > length ? c.width - length : 0;
+    const bool left = HasFlag(c, L'-');
+    if (!left) out.append(pad, L' ');
+    out.append(text, length);
+    if (left) out.append(pad, L' ');
 }
 
-std::wstring Widened(const char* text) {
-    std::wstring wide;
-    const int bytes = static_cast<int>(std::strlen(text));
-    const int chars = MultiByteToWideChar(CP_ACP, 0, text, bytes, nullptr, 0);
-    wide.resize(chars > 0 ? chars : 0);
-    if (chars > 0) MultiByteToWideChar(CP_ACP, 0, text, bytes, wide.data(), chars);
-    return wide;
+// A number as printf writes it: sign or blank (base 10), 0x or 0 for #,
+// zeros up to the precision, or up to the width for the 0 flag when there is
+// no precision. Done here rather than by the C runtime: Wine's msvcrt
+// overruns a buffer on "%#025x" and zero-fills despite a precision.
+void AppendNumber(std::wstring& out, unsigned long long magnitude, bool negative, unsigned base, bool upper,
+                  const Conversion& c) {
+    wchar_t digits[72];
+    int count = 0;
+    const wchar_t* set = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
+    do {
+        digits[count++] = set[magnitude % base];
+        magnitude /= base;
+    } while (magnitude);
+    if (c.precision == 0 && count == 1 && digits[0] == L'0') count = 0;
+    std::wstring text = negative                          ? L"-"
+                        : HasFlag(c, L'+') && base == 10 ? L"+"
+                        : HasFlag(c, L' ') && base == 10 ? L" "
+                                                          : L"";
+    if (HasFlag(c, L'#') && base == 16 && count) text += upper ? L"0X" : L"0x";
+    if (HasFlag(c, L'#') && base == 8) text += L'0';
+    int zeros = c.precision > count ? c.precision - count : 0;
+    const int body = static_cast<int>(text.size()) + zeros + count;
+    if (HasFlag(c, L'0') && !HasFlag(c, L'-') && c.precision < 0 && c.width > body) zeros += c.width - body;
+    text.append(zeros, L'0');
+    while (count) text += digits[--count];
+    AppendPadded(out, text.data(), text.size(), c);
+}
+
+// %s and %S: wide text, or narrow text in the ANSI code page, the precision
+// counting the characters as given.
+void AppendString(std::wstring& out, const Conversion& c, va_list& args) {
+    if ((c.letter == L's' && c.size == 'h') || (c.letter == L'S' && c.size != 'l')) {
+        const char* text = va_arg(args, const char*);
+        if (!text) text = "(null)";
+        const int bytes = static_cast<int>(c.precision >= 0 ? strnlen(text, c.precision) : strlen(text));
+        const int chars = bytes ? MultiByteToWideChar(CP_ACP, 0, text, bytes, nullptr, 0) : 0;
+        std::wstring wide(chars > 0 ? chars : 0, L'\0');
+        if (chars > 0) MultiByteToWideChar(CP_ACP, 0, text, bytes, wide.data(), chars);
+        AppendPadded(out, wide.data(), wide.size(), c);
+        return;
+    }
+    const wchar_t* text = va_arg(args, const wchar_t*);
+    if (!text) text = L"(null)";
+    AppendPadded(out, text, c.precision >= 0 ? wcsnlen(text, c.precision) : wcslen(text), c);
 }
 
 // One conversion with its argument; false for a letter the host does not know.
 bool AppendConversion(std::wstring& out, Conversion c, va_list& args) {
-    const wchar_t* size = c.size == 64 ? L"I64" : c.size == 'h' ? L"h" : L"";
     switch (c.letter) {
     case L'd':
-    case L'i':
-        if (c.size == 64) AppendFormatted(out, c, size, L'd', va_arg(args, long long));
-        else AppendFormatted(out, c, size, L'd', va_arg(args, int));
+    case L'i': {
+        long long value = c.size == 64 ? va_arg(args, long long) : va_arg(args, int);
+        if (c.size == 'h') value = static_cast<short>(value);
+        const unsigned long long magnitude = static_cast<unsigned long long>(value);
+        AppendNumber(out, value < 0 ? 0ULL - magnitude : magnitude, value < 0, 10, false, c);
         return true;
+    }
     case L'u':
     case L'x':
     case L'X':
-    case L'o':
-        if (c.size == 64) AppendFormatted(out, c, size, c.letter, va_arg(args, unsigned long long));
-        else AppendFormatted(out, c, size, c.letter, va_arg(args, unsigned));
+    case L'o': {
+        unsigned long long value = c.size == 64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned);
+        if (c.size == 'h') value = static_cast<unsigned short>(value);
+        AppendNumber(out, value, false, c.letter == L'u' ? 10 : c.letter == L'o' ? 8 : 16, c.letter == L'X', c);
         return true;
+    }
     case L'p':
         c.precision = 16;
-        AppendFormatted(out, c, L"I64", L'X', reinterpret_cast<uintptr_t>(va_arg(args, void*)));
+        AppendNumber(out, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, true, c);
         return true;
     case L'c':
-    case L'C':
-        AppendFormatted(out, c, L"l", L'c', static_cast<wchar_t>(va_arg(args, int)));
+    case L'C': {
+        const wchar_t ch = static_cast<wchar_t>(va_arg(args, int));
+        AppendPadded(out, &ch, 1, c);
         return true;
+    }
     case L's':
     case L'S':
-        if ((c.letter == L's' && c.size == 'h') || (c.letter == L'S' && c.size != 'l')) {
-            const char* text = va_arg(args, const char*);
-            AppendFormatted(out, c, L"l", L's', Widened(text ? text : "(null)").c_str());
-        } else {
-            const wchar_t* text = va_arg(args, const wchar_t*);
-            AppendFormatted(out, c, L"l", L's', text ? text : L"(null)");
-        }
+        AppendString(out, c, args);
         return true;
     default:
         return false;

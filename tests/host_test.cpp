@@ -71,6 +71,28 @@ TEST(HostOutput, FormatsEveryConversionPluginsUse) {
     check(Printf(L"[%f|%n|%", 1.5), L"[%f|%n|%");  // unknown and cut-off conversions stay text
 }
 
+// Flags with wide fields and precisions: a row for each case Wine's msvcrt
+// formatter gets wrong (zeros despite a precision or for text) or crashes on.
+TEST(HostOutput, FormatsFlagsWithWidthAndPrecision) {
+    CapturedOutput output;
+    size_t seen = 0;
+    auto printed = [&](int written) {
+        const std::wstring all = output.Out();
+        std::wstring text = all.substr(seen);
+        seen = all.size();
+        EXPECT_EQ(written, static_cast<int>(text.size())) << text;
+        return text;
+    };
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {printed(Printf(L"[%#025x]", 70000u)), L"[0x" + std::wstring(18, L'0') + L"11170]"},
+        {printed(Printf(L"[%#0*I64X]", 30, 0xFEDCBA9876543210ULL)), L"[0X" + std::wstring(12, L'0') + L"FEDCBA9876543210]"},
+        {printed(Printf(L"[%06.3d]", -7)), L"[  -007]"},
+        {printed(Printf(L"[%08.0u]", 0u)), L"[        ]"},
+        {printed(Printf(L"[%05s|%-04c|%03c]", L"ab", L'x', L'y')), L"[   ab|x   |  y]"},
+    };
+    for (const auto& [got, want] : rows) EXPECT_EQ(got, want);
+}
+
 TEST(HostOutput, TextArgumentsAreWrittenLiterallyAndInFull) {
     CapturedOutput output;
     std::wstring name = L"C:\\50%d%s%n%%.btm";
