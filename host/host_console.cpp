@@ -94,7 +94,7 @@ const wchar_t* ParseColourSpec(const wchar_t* spec, int* fg, int* bg) {
     // give colours the user did not ask for.
     if (fg) *fg = foreground;
     if (bg && background >= 0) *bg = background;
-    return spec + (text.data() - spec);
+    return text.data();
 }
 
 int TrueName(const wchar_t* name, wchar_t* fullName) {

@@ -43,9 +43,10 @@ bool LineReader::ReadConsoleLine(HANDLE input, std::wstring& line) {
         SetLastError(ERROR_SUCCESS);
         const BOOL read = read_(input, chunk, 512, &got);
         const DWORD error = GetLastError();
-        if (TakeBreak(line)) return true;
+        if (TakeBreak(line)) return emptyReads_ = 0, true;
         if (got == 0 && (read || error == ERROR_OPERATION_ABORTED)) {
-            if (HostWaitForBreak(kBreakWaitMs) && TakeBreak(line)) return true;
+            // Only empty reads in a row with no break between them end the input.
+            if (HostWaitForBreak(kBreakWaitMs) && TakeBreak(line)) return emptyReads_ = 0, true;
             if (++emptyReads_ >= kEmptyReadsAtEnd) return !line.empty();
             line.clear();
             return true;  // the prompt again

@@ -554,6 +554,7 @@ TEST(KvHost, AnEmptyConsoleReadIsAPossibleBreakNotTheEndOfInput) {
         {{L"", L"echo x\r\n", nullptr}, {L"", L"echo x"}, 0},
         {{L"ech", L"o split\r\n", L"\x1a\r\n", L"never\r\n", nullptr}, {L"echo split"}, 0},
         {{L"", L"", L"", L"never\r\n", nullptr}, {L"", L""}, 0},
+        {{L"", L"", L"break", L"", L"", L"x\r\n", nullptr}, {L"", L"", L"", L"", L"", L"x"}, 1},
     };
     for (const auto& c : cases) {
         CapturedOutput output;
