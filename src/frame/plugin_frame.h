@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "frame/plugin_state.h"
 
 // Writes "Kelvane plugin: " (and, inside a batch file, its name and line) to
 // standard error, without a line end. Returns 0.
@@ -17,3 +18,22 @@ int QueryOsVersion();
 uint32_t QueryHostVersion();
 // True when the console window is a pseudo-console window.
 BOOL DetectPseudoConsole();
+
+// The host's exit code for a command broken off by Ctrl+C; kv returns it for
+// a series a break ended, and Command returns it for a line it broke off or
+// refused while a break was pending.
+constexpr int kBreakExitCode = 3;
+// True when a Ctrl+C or Ctrl+Break arrived since the count was taken.
+inline bool BreakNotedSince(LONG breaks) { return g_state.breaksNoted != breaks; }
+
+// A reference to this DLL, or null when none could be had. Whoever calls
+// into the host while it has no call of the host's to return to (a series
+// being started or released) holds one: the host may unload the plug-in
+// inside that call.
+HMODULE HoldDll();
+// Gives a reference back. Out of service (shut down) the host may have given
+// back its own, so this one could be the last while code of the DLL is still
+// to run: it is then kept until the plug-in is in service and called again.
+void ReleaseDll(HMODULE module);
+// Drops the references kept that way, when the host holds its own again.
+void DropLeftReferences();

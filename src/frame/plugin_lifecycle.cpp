@@ -11,6 +11,33 @@
 
 static PluginInfo s_info;
 
+// References that could not be given back while the plug-in was out of
+// service; all of them are to this DLL.
+static HMODULE s_leftModule;
+static uint32_t s_leftReferences;
+
+HMODULE HoldDll() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HoldDll), &module))
+        return nullptr;
+    return module;
+}
+
+void ReleaseDll(HMODULE module) {
+    if (!module) return;
+    if (g_state.inService) {
+        FreeLibrary(module);
+        return;
+    }
+    s_leftModule = module;
+    ++s_leftReferences;
+}
+
+void DropLeftReferences() {
+    if (!g_state.inService) return;
+    for (; s_leftReferences; --s_leftReferences) FreeLibrary(s_leftModule);
+}
+
 PluginInfo* GetPluginInfo(HMODULE) {
     // The host may read the record before start-up, so it is filled on every call.
     s_info.name = KV_PLUGIN_NAME;
@@ -82,9 +109,6 @@ static HANDLE OpenConsoleOutput() {
 }
 
 int InitializePlugin(void) {
-    // Loaded again before everything of an earlier life was over (a series
-    // shut down under its kv): what is over now is given back.
-    ReleaseDeadSeries();
     wchar_t buffer[kWorkChars] = L"%[_transient]%[_pipe]%[noloadmsg]";
     LARGE_INTEGER frequency;
     if (!g_sys.queryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
@@ -95,6 +119,10 @@ int InitializePlugin(void) {
         return 1;
     }
     g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
+    // Loaded again before everything of an earlier life was over (a series
+    // shut down under its kv): what is over now is given back.
+    g_state.inService = true;
+    ReleaseDeadSeries();
 
     ExpandVariables(buffer, 1);
     if (wcscmp(buffer, L"00") == 0)
@@ -126,5 +154,7 @@ int ShutdownPlugin(int) {
     g_state.ancestorPids = nullptr;
     g_state.ancestorCount = 0;
     g_state.windowCacheValid = FALSE;
+    // Last: until the host has this call back it still holds the DLL itself.
+    g_state.inService = false;
     return 0;
 }

@@ -38,6 +38,17 @@ struct PluginState {
     // ShutdownPlugin or InitializePlugin, or by the series around it once its
     // run returns.
     SeriesHold* liveSeries;
+    // Ctrl+C and Ctrl+Break events seen since load. Counted by the plug-in's
+    // console control handler, on the thread the console runs it on; read by
+    // kv, which ends its series when the count moved since it started.
+    volatile LONG breaksNoted;
+    // That handler is registered. Set by kv when it starts; cleared once no
+    // series is left and by ShutdownPlugin.
+    bool breakWatch;
+    // The host holds its own reference to the DLL: set by InitializePlugin,
+    // cleared at the end of ShutdownPlugin. Read when the plug-in gives back
+    // a reference of its own, which could otherwise be the last one.
+    bool inService;
     // Console attributes; highlightAttr 0 = no highlight. Set by PickHighlight; read by kv and the report.
     uint8_t normalAttr;
     uint8_t highlightAttr;

@@ -19,6 +19,8 @@ int _trialrun(wchar_t* buffer) {
 // A series whose kv the host left gives back everything; one still running
 // (the host calls the hook wherever it reads a new line, also from inside a
 // timed command) only loses its timer, title and run number, and goes on.
+// The title updating that a series ended by a break left switched off comes
+// back here, once the host is no longer breaking.
 int ResetTrialState() {
     ReleaseDeadSeries();
     if (g_state.jiggleTimer) {
@@ -27,6 +29,8 @@ int ResetTrialState() {
     }
     if (g_state.titleSaved) RestoreTitleUpdates();
     g_state.trialRun = -1;
+    // A kv the host left before it held a series watched for breaks too.
+    StopWatchingBreaksIfIdle();
     return 0;
 }
 

@@ -50,10 +50,14 @@ struct Series {
     uint32_t errorCount;
     uint64_t allFastest, allSlowest;
     uint8_t normalAttr, highlightAttr;  // this command's colours; a KV inside it picks its own
+    // kv's reference to the DLL until the hold takes it over (HoldDll).
+    HMODULE dll;
+    // g_state.breaksNoted when kv started: a break since ends the series.
+    LONG breaksAtStart;
 };
 
 // How the runs ended.
-enum class SeriesEnd { Completed, UserAbort, ShutDown };
+enum class SeriesEnd { Completed, UserAbort, ShutDown, Broken };
 
 static uint64_t ReadCounter() {
     LARGE_INTEGER now{};
@@ -73,8 +77,9 @@ static void CompleteDropCounts(TrialSettings* settings) {
 static bool AllocateSeries(Series& s, const SeriesFrame& call) {
     s.commandChars = std::min(wcslen(s.settings.command), kWorkBufferChars - 1);
     const size_t textChars = (s.commandChars + 1) + (kHeaderRoom + s.commandChars + 2) + kWorkBufferChars;
-    s.hold = HoldSeries(s.totalRuns, textChars, call);
+    s.hold = HoldSeries(s.totalRuns, textChars, call, s.dll);
     if (!s.hold) return false;
+    s.dll = nullptr;
     s.commandText = SeriesText(s.hold);
     std::memcpy(s.commandText, s.settings.command, sizeof(wchar_t) * s.commandChars);
     s.commandText[s.commandChars] = L'\0';
@@ -134,14 +139,30 @@ static void RecordRun(Series& s, uint32_t i, uint64_t elapsed, int exitCode) {
     }
 }
 
+// The plug-in was shut down under the series, or a Ctrl+C arrived: after a
+// break the host refuses every line until it is back at its prompt and may
+// act on the break in any other service, so no further run is made and the
+// host is not called again.
+static bool SeriesCutShort(const Series& s, SeriesEnd* end) {
+    if (s.hold->shutDown)
+        *end = SeriesEnd::ShutDown;
+    else if (BreakNotedSince(s.breaksAtStart))
+        *end = SeriesEnd::Broken;
+    else
+        return false;
+    return true;
+}
+
 // Runs the series until every run was made, a run returned the user-abort
-// code (then in *abortCode, and the run not recorded), or the plug-in was
-// shut down under it.
+// code (then in *abortCode, and the run not recorded), the plug-in was shut
+// down under it or a break arrived.
 static SeriesEnd RunTrials(Series& s, int* abortCode) {
     const TrialSettings& t = s.settings;
     const size_t commandBytes = sizeof(wchar_t) * (s.commandChars + 1);
+    SeriesEnd end;
     g_state.trialRun = 0;
     for (uint32_t i = 0; i < s.totalRuns;) {
+        if (SeriesCutShort(s, &end)) return end;
         std::memcpy(s.workBuffer, s.commandText, commandBytes);
         // The title is the series' only while the host's updating is off: a
         // reset during the series gives it back to the host.
@@ -153,7 +174,7 @@ static SeriesEnd RunTrials(Series& s, int* abortCode) {
         const int exitCode = Command(s.workBuffer, 0);
         const uint64_t after = ReadCounter();
         // The hold is this call's until kv frees it, whatever the command did.
-        if (s.hold->shutDown) return SeriesEnd::ShutDown;
+        if (SeriesCutShort(s, &end)) return end;
         if (g_state.liveSeries != s.hold) ReleaseSeriesInside(s.hold);
         s.latestTicks = after;
         if (t.userAbort != 0 && exitCode == t.userAbort) {
@@ -181,13 +202,25 @@ static void PlayCompletionSound(const TrialSettings& t) {
                          SND_ALIAS_ID | SND_ASYNC);
 }
 
+// kv's end before it held a series: help, an option error, no memory.
+static int EndCommand(Series& s, int result) {
+    ReleaseDll(s.dll);
+    StopWatchingBreaksIfIdle();
+    return result;
+}
+
 int kv(wchar_t* arguments) {
     if (!arguments) return ERROR_INVALID_PARAMETER;
     Series s{};
+    // Held until kv's last call into the host, which may unload the plug-in
+    // inside any of them (the series hold takes it over).
+    s.dll = HoldDll();
     // What series the host broke off left behind goes first, so their
     // redirection, timer and title state cannot leak into this one.
     SeriesFrame call;
     ReleaseDeadSeriesAtStart(&s.hold, &call);
+    WatchForBreaks();
+    s.breaksAtStart = g_state.breaksNoted;
     SetDefaultTrialSettings(&s.settings);
     s.hostWindow = FindHostWindow();
     s.startTicks = s.latestTicks = ReadCounter();
@@ -195,7 +228,7 @@ int kv(wchar_t* arguments) {
 
     SplitArgs(arguments);
     const int parsed = ParseTrialOptions(&s.settings);
-    if (parsed != kParseProceed) return parsed;
+    if (parsed != kParseProceed) return EndCommand(s, parsed);
     CompleteDropCounts(&s.settings);
     s.requestedRuns = s.settings.runCount;
     PickHighlight(s.settings.noHighlight);
@@ -205,7 +238,7 @@ int kv(wchar_t* arguments) {
     if (!AllocateSeries(s, call)) {
         PrintErrorPrefix();
         Qprintf(GetStdHandle(STD_ERROR_HANDLE), L"Error allocating data array\r\n");
-        return 2;
+        return EndCommand(s, 2);
     }
 
     if (s.settings.bitBucket) RedirectToNul(s.hold);
@@ -220,6 +253,10 @@ int kv(wchar_t* arguments) {
         return 1;
     }
     g_state.trialRun = -1;
+    if (end == SeriesEnd::Broken) {
+        EndBrokenSeries(s.hold);
+        return kBreakExitCode;
+    }
     RestoreStdHandles(s.hold);
     if (end == SeriesEnd::Completed) {
         ReportTrials(s.hold->records, s.hold->sorted, s.totalRuns, s.requestedRuns, s.errorCount, s.allFastest,

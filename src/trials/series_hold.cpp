@@ -4,18 +4,26 @@
 #include "trials/series_hold.h"
 #include <cstdlib>
 #include "console/console_env.h"
+#include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
 #include "trials/title_progress.h"
 
 namespace {
 
-// DLL references of series that shut-down gave back while their kv still ran:
-// that kv has returned since, but could not drop its reference without
-// unmapping the code it was returning through. Dropped at the next call from
-// the host, which holds the DLL itself while it calls.
-HMODULE s_leftModule;
-uint32_t s_leftReferences;
+// The nul devices of released series, with the handles they replaced. The
+// host may still hold such a handle to put back when a redirection of its
+// own ends (a line "kv ... > file" started while a broken-off series' device
+// was standard output), so it is not closed: wherever a standard handle is
+// found to be one of these again, the series' saved handle goes back.
+struct KeptDevice {
+    HANDLE nul, savedOut, savedErr;
+};
+// Enough for every /B series a batch file breaks off between two prompts;
+// past that the oldest is closed. All are closed at shut-down.
+constexpr int kKeptDevices = 8;
+KeptDevice s_kept[kKeptDevices];
+int s_keptCount;
 
 // Deeper than any real chain; a walk that goes on past it is not trusted.
 constexpr int kMaxFrames = 4096;
@@ -107,11 +115,72 @@ void MarkLiveSeries(SeriesFrame* own) {
             if (h->call.frame >= reached) h->live = true;
 }
 
+BOOL WINAPI CountBreak(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) InterlockedIncrement(&g_state.breaksNoted);
+    // Passed on: the host must see the break too, to cancel a batch job and
+    // go back to its prompt.
+    return FALSE;
+}
+
+void StopWatchingBreaks() {
+    if (!g_state.breakWatch) return;
+    SetConsoleCtrlHandler(CountBreak, FALSE);
+    g_state.breakWatch = false;
+}
+
 void Unlink(SeriesHold* hold) {
     SeriesHold** at = &g_state.liveSeries;
     while (*at && *at != hold) at = &(*at)->outer;
     if (*at) *at = hold->outer;
     hold->outer = nullptr;
+    StopWatchingBreaksIfIdle();
+}
+
+void PutBack(HANDLE nul, HANDLE savedOut, HANDLE savedErr) {
+    if (GetStdHandle(STD_OUTPUT_HANDLE) == nul) SetStdHandle(STD_OUTPUT_HANDLE, savedOut);
+    if (GetStdHandle(STD_ERROR_HANDLE) == nul) SetStdHandle(STD_ERROR_HANDLE, savedErr);
+}
+
+// Newest first: a series' saved handle may be the device of one it ran in.
+void PutBackKeptDevices() {
+    for (int i = s_keptCount - 1; i >= 0; --i) PutBack(s_kept[i].nul, s_kept[i].savedOut, s_kept[i].savedErr);
+}
+
+void CloseOldestKeptDevice() {
+    const KeptDevice oldest = s_kept[0];
+    PutBack(oldest.nul, oldest.savedOut, oldest.savedErr);
+    CloseHandle(oldest.nul);
+    --s_keptCount;
+    for (int i = 0; i < s_keptCount; ++i) {
+        s_kept[i] = s_kept[i + 1];
+        if (s_kept[i].savedOut == oldest.nul) s_kept[i].savedOut = oldest.savedOut;
+        if (s_kept[i].savedErr == oldest.nul) s_kept[i].savedErr = oldest.savedErr;
+    }
+}
+
+void CloseKeptDevices() {
+    while (s_keptCount) CloseOldestKeptDevice();
+}
+
+// Puts back the standard handles that are still the series' device, and
+// hands the device over; null when it had none.
+HANDLE TakeBackStdHandles(SeriesHold* hold) {
+    HANDLE nul = hold->nulDevice;
+    if (!nul) return nullptr;
+    hold->nulDevice = nullptr;
+    // Only where the handle is still this series' device: the host may have
+    // put its own handles back after a break, and the saved ones may be
+    // closed by now.
+    PutBack(nul, hold->savedOut, hold->savedErr);
+    return nul;
+}
+
+void KeepStdHandles(SeriesHold* hold) {
+    const HANDLE savedOut = hold->savedOut, savedErr = hold->savedErr;
+    HANDLE nul = TakeBackStdHandles(hold);
+    if (!nul) return;
+    if (s_keptCount == kKeptDevices) CloseOldestKeptDevice();
+    s_kept[s_keptCount++] = KeptDevice{nul, savedOut, savedErr};
 }
 
 void StopKeepAwake(SeriesHold* hold) {
@@ -138,20 +207,25 @@ void FreeHold(SeriesHold* hold) {
     std::free(hold);
 }
 
-// A series that is over gives back everything. It is unlinked and freed
-// before the host is called for the title, so a reset re-entered from there
-// cannot find it, and a break out of that call leaves nothing behind.
-void ReleaseSeries(SeriesHold* hold) {
+// A series whose kv is over, or gone, gives back everything. It is unlinked
+// and freed before the host is called for the title, so a reset re-entered
+// from there cannot find it, and a break out of that call leaves nothing
+// behind; its reference to the DLL is given back only after that call. A
+// quiet release calls the host not at all: the title updating it switched
+// off stays saved for the reset at the host's prompt, and only the title is
+// blanked. The nul device is kept (KeptDevice) unless kv closed it itself.
+void ReleaseSeries(SeriesHold* hold, bool quiet) {
     Unlink(hold);
-    RestoreStdHandles(hold);
+    KeepStdHandles(hold);
     StopKeepAwake(hold);
     bool ownsTitle = hold->ownsTitle;
     const HMODULE module = hold->module;
     FreeHold(hold);
-    // The host holds the DLL while it calls into it, so this only takes the
-    // count back; the DLL stays unloadable and replaceable once no series holds it.
-    if (module) FreeLibrary(module);
-    GiveBackTitle(&ownsTitle);
+    if (!quiet)
+        GiveBackTitle(&ownsTitle);
+    else if (ownsTitle)
+        SetConsoleTitleW(L"\u2001");
+    ReleaseDll(module);
 }
 
 // The innermost series the latest walk found dead; the list is read afresh
@@ -163,8 +237,13 @@ SeriesHold* InnermostDead() {
 }
 
 void ReleaseMarkedDead() {
-    while (SeriesHold* dead = InnermostDead()) ReleaseSeries(dead);
-    for (; s_leftReferences; --s_leftReferences) FreeLibrary(s_leftModule);
+    while (SeriesHold* dead = InnermostDead()) ReleaseSeries(dead, false);
+    PutBackKeptDevices();
+    DropLeftReferences();
+}
+
+void ReleaseInside(SeriesHold* hold, bool quiet) {
+    while (g_state.liveSeries && g_state.liveSeries != hold) ReleaseSeries(g_state.liveSeries, quiet);
 }
 
 }  // namespace
@@ -180,7 +259,15 @@ void ReleaseDeadSeries() {
     ReleaseMarkedDead();
 }
 
-SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call) {
+void WatchForBreaks() {
+    if (!g_state.breakWatch) g_state.breakWatch = SetConsoleCtrlHandler(CountBreak, TRUE) != 0;
+}
+
+void StopWatchingBreaksIfIdle() {
+    if (!g_state.liveSeries) StopWatchingBreaks();
+}
+
+SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call, HMODULE module) {
     const size_t recordBytes = sizeof(RunRecord) * (totalRuns ? totalRuns : 1u);
     auto* records = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
     auto* sorted = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
@@ -200,9 +287,7 @@ SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& 
     hold->live = true;
     hold->outer = g_state.liveSeries;
     g_state.liveSeries = hold;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HoldSeries),
-                            &hold->module))
-        hold->module = nullptr;
+    hold->module = module;
     return hold;
 }
 
@@ -219,15 +304,7 @@ void RedirectToNul(SeriesHold* hold) {
 }
 
 void RestoreStdHandles(SeriesHold* hold) {
-    HANDLE nul = hold->nulDevice;
-    if (!nul) return;
-    hold->nulDevice = nullptr;
-    // Only where the handle is still this series' device: the host may have
-    // put its own handles back after a break, and the saved ones may be
-    // closed by now. Then no standard handle refers to the device any more.
-    if (GetStdHandle(STD_OUTPUT_HANDLE) == nul) SetStdHandle(STD_OUTPUT_HANDLE, hold->savedOut);
-    if (GetStdHandle(STD_ERROR_HANDLE) == nul) SetStdHandle(STD_ERROR_HANDLE, hold->savedErr);
-    CloseHandle(nul);
+    if (HANDLE nul = TakeBackStdHandles(hold)) CloseHandle(nul);
 }
 
 void StartKeepAwake(SeriesHold* hold) {
@@ -247,24 +324,17 @@ void SuspendTitle(SeriesHold* hold) {
     SuspendTitleUpdates();
 }
 
-void ReleaseSeriesInside(SeriesHold* hold) {
-    while (g_state.liveSeries && g_state.liveSeries != hold) ReleaseSeries(g_state.liveSeries);
-}
+void ReleaseSeriesInside(SeriesHold* hold) { ReleaseInside(hold, false); }
 
 void EndSeries(SeriesHold* hold) {
-    ReleaseSeriesInside(hold);
-    if (!hold->shutDown) {
-        ReleaseSeries(hold);
-        return;
-    }
-    // The host may have unloaded the DLL already: this reference is what
-    // keeps the code mapped that kv returns through.
-    Unlink(hold);
-    if (hold->module) {
-        s_leftModule = hold->module;
-        ++s_leftReferences;
-    }
-    FreeHold(hold);
+    ReleaseInside(hold, false);
+    ReleaseSeries(hold, false);
+}
+
+void EndBrokenSeries(SeriesHold* hold) {
+    ReleaseInside(hold, true);
+    RestoreStdHandles(hold);
+    ReleaseSeries(hold, true);
 }
 
 void ShutDownSeries() {
@@ -274,8 +344,10 @@ void ShutDownSeries() {
         while (hold && hold->shutDown) hold = hold->outer;
         if (!hold) break;
         hold->shutDown = true;
-        RestoreStdHandles(hold);
+        KeepStdHandles(hold);
         StopKeepAwake(hold);
         GiveBackTitle(&hold->ownsTitle);
     }
+    CloseKeptDevices();
+    StopWatchingBreaks();
 }

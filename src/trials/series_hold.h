@@ -41,23 +41,33 @@ struct SeriesHold {
     // Shut-down gave back its redirection, timer and title while its kv was
     // still running; that kv only frees the memory.
     bool shutDown;
-    // A reference to this DLL, so that kv has code to return into if the host
-    // unloads the plug-in from inside the timed command. Null when none was had.
+    // kv's reference to this DLL (HoldDll), so that kv has code to return
+    // into if the host unloads the plug-in from inside a call into it.
     HMODULE module;
     // The series' texts follow in the same block (SeriesText).
 };
+
+// Registers the plug-in's console control handler, unless it is: from then
+// on every Ctrl+C and Ctrl+Break counts in g_state.breaksNoted. It only
+// counts and passes the event on, so the host still sees the break. It is
+// taken away again once no series is left, and at shut-down.
+void WatchForBreaks();
+void StopWatchingBreaksIfIdle();
 
 // Walks the call chain from the caller of kv outwards, releases the series
 // found dead, and fills *own with kv's own frame, found as the one holding
 // ownerSlot. Called once when kv starts.
 void ReleaseDeadSeriesAtStart(SeriesHold* const* ownerSlot, SeriesFrame* own);
 // Allocates the record arrays and a block of the hold and textChars
-// characters, and links the hold as the innermost live series. Null when an
-// allocation failed; nothing is then held.
-SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call);
+// characters, and links the hold as the innermost live series; it takes over
+// kv's reference to the DLL. Null when an allocation failed; nothing is then
+// held and the reference stays kv's.
+SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call, HMODULE module);
 inline wchar_t* SeriesText(SeriesHold* hold) { return reinterpret_cast<wchar_t*>(hold + 1); }
 
 void RedirectToNul(SeriesHold* hold);
+// kv's own end: the runs' lines are over, so the host holds no copy of the
+// nul device's handle any more, and it is closed.
 void RestoreStdHandles(SeriesHold* hold);
 void StartKeepAwake(SeriesHold* hold);
 void SuspendTitle(SeriesHold* hold);
@@ -67,15 +77,17 @@ void SuspendTitle(SeriesHold* hold);
 // released without a walk.
 void ReleaseSeriesInside(SeriesHold* hold);
 // kv's own end: the series inside it, then everything it holds. A series
-// that shut-down already gave back only frees its memory; its reference to
-// the DLL is kept until the next call from the host, since the DLL must stay
-// mapped until kv has returned.
+// that shut-down already gave back only frees its memory.
 void EndSeries(SeriesHold* hold);
-// Releases every series whose kv is no longer on the call chain, and drops
-// the DLL references that series shut down under their kv left behind. For
-// the keystroke hook's reset and for start-up.
+// kv's end after a break: the same, without a single call into the host,
+// which may act on its pending break. The title updating, if this series
+// switched it off, is left to the reset the host runs at its prompt.
+void EndBrokenSeries(SeriesHold* hold);
+// Releases every series whose kv is no longer on the call chain, puts back
+// the standard handles found on a kept nul device, and drops the DLL
+// references left for later. For the keystroke hook's reset and for start-up.
 void ReleaseDeadSeries();
 // Shut-down: dead series are released; live ones give back their
 // redirection, timer and title and are marked, so their kv ends after the
-// run it is in.
+// run it is in. Kept nul devices are closed and the break handler removed.
 void ShutDownSeries();

@@ -6,9 +6,12 @@
 #include "trials/tick_units.h"
 #include "frame/ascii_fold.h"
 #include "frame/host_api.h"
+#include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
 
 static wchar_t s_etaText[64];
+// The frame of the RestoreTitleUpdates call under way, 0 when none is.
+static uintptr_t s_restoringFrame;
 
 uint32_t SuspendTitleUpdates() {
     if (g_state.titleSaved) return g_state.titleSaved;
@@ -26,11 +29,24 @@ uint32_t SuspendTitleUpdates() {
 uint32_t RestoreTitleUpdates() {
     const uint32_t state = g_state.titleSaved;
     if (state == 0) return 0;
-    // Cleared first: the host may call the keystroke hook inside the command.
-    g_state.titleSaved = 0;
+    // The host may call the keystroke hook inside the command below: a
+    // restore already under way further up this call chain is left to
+    // finish. One the host left without returning lies no deeper than any
+    // later call from the prompt, so it does not stop that one.
+    const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (s_restoringFrame && frame < s_restoringFrame) return 0;
+    s_restoringFrame = frame;
+    const LONG breaks = g_state.breaksNoted;
     wchar_t buffer[kWorkChars];
     wcscpy(buffer, state > 1 ? L"option //UpdateTitle=Yes" : L"option //UpdateTitle=No");
-    Command(buffer, 0);
+    const HMODULE dll = HoldDll();
+    const int rc = Command(buffer, 0);
+    ReleaseDll(dll);
+    s_restoringFrame = 0;
+    // A host that is breaking refuses the command or breaks it off: the
+    // state stays saved, and the next reset gives the updating back.
+    if (rc == kBreakExitCode || BreakNotedSince(breaks)) return 0;
+    g_state.titleSaved = 0;
     // An empty title would let the console show the program name; an em quad
     // shows nothing until the host writes its own title again.
     SetConsoleTitleW(L"\u2001");

@@ -6,7 +6,8 @@
 // Reads and switches off the host option UpdateTitle; returns the saved state (1 off, 2 on).
 uint32_t SuspendTitleUpdates();
 // Gives the host its title updating back and blanks the title; returns the
-// restored state, or 0 when nothing was saved.
+// restored state, or 0 when nothing was saved or the host, breaking, did not
+// run the command (the state then stays saved for the next reset).
 uint32_t RestoreTitleUpdates();
 // Sets the title for the run g_state.trialRun of totalRuns, with an estimate
 // from the ticks elapsed since the command started. Returns 0.
