@@ -1,8 +1,9 @@
 // Ctrl+C and Ctrl+Break in the stand-in host, handled the way a command
 // processor handles them: the console's control handler only notes the break
-// (it runs on a thread of its own); the host's thread notices it at its next
-// command, or at once while it waits in "delay", and abandons the whole line.
-// Owns the pending flag, the event that wakes waits, and the top-level run.
+// (it runs on a thread of its own); the host's thread acts on it at its next
+// check, in the innermost line executor or, for a break that leaves the
+// line, where the line began. Owns the pending break, the event that wakes
+// waits, and the top-level run.
 #include "host_engine.h"
 #include "host_control.h"
 #include <atomic>
@@ -10,6 +11,12 @@
 namespace {
 
 std::atomic<bool> s_breakPending{false};
+// The pending break unwinds past every Command to where the line began.
+std::atomic<bool> s_breakLeavesLine{false};
+// Whether the next break the control handler notes leaves the line: set by
+// ctrlc before it raises one through the console handlers. A Ctrl+C the user
+// types lands in the innermost line executor.
+std::atomic<bool> s_nextBreakLeaves{false};
 // Manual reset; set while a break is pending. Null until the handler is installed.
 HANDLE s_breakEvent = nullptr;
 // Lines running under HostRunLine, which catches the unwinding. Outside one
@@ -18,14 +25,15 @@ HANDLE s_breakEvent = nullptr;
 int s_catchingRuns = 0;
 
 // What a Ctrl+C or Ctrl+Break does, from whichever thread it comes.
-void NoteBreak() {
+void NoteBreak(bool leavesLine) {
+    s_breakLeavesLine = leavesLine;
     s_breakPending = true;
     SetEvent(s_breakEvent);
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    NoteBreak();
+    NoteBreak(s_nextBreakLeaves.exchange(false));
     return TRUE;
 }
 
@@ -42,10 +50,41 @@ void WriteBreakNotice() {
     CloseHandle(console);
 }
 
-// On a thread of its own, as the console runs its control handler.
+// The system's own dispatch of a console control event: the routine the
+// console starts in a process for a typed Ctrl+C, which calls the process's
+// control handlers, last registered first, until one returns TRUE. Run here
+// in this process only: GenerateConsoleCtrlEvent would signal every process
+// attached to the console, the shell that started this one included.
+using ControlRoutine = DWORD(WINAPI*)(void*);
+ControlRoutine ConsoleControlRoutine() {
+    static const auto routine = reinterpret_cast<ControlRoutine>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+    return routine;
+}
+
+// On a thread of its own, never the host's.
+void DispatchBreak(BreakKind kind) {
+    if (kind == BreakKind::HostOwn) {
+        NoteBreak(true);
+        return;
+    }
+    s_nextBreakLeaves = kind == BreakKind::TypedLeaving;
+    if (ControlRoutine routine = ConsoleControlRoutine())
+        routine(reinterpret_cast<void*>(uintptr_t{CTRL_C_EVENT}));
+    else
+        OnConsoleControl(CTRL_C_EVENT);
+}
+
+struct DelayedBreakRequest {
+    DWORD delayMs;
+    BreakKind kind;
+};
+
 DWORD WINAPI DelayedBreak(void* parameter) {
-    Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(parameter)));
-    NoteBreak();
+    const DelayedBreakRequest request = *static_cast<DelayedBreakRequest*>(parameter);
+    delete static_cast<DelayedBreakRequest*>(parameter);
+    Sleep(request.delayMs);
+    DispatchBreak(request.kind);
     return 0;
 }
 
@@ -68,7 +107,18 @@ void ClearBreak() {
 }
 
 void ThrowIfBreak() {
-    if (s_breakPending && s_catchingRuns > 0) throw BreakUnwind{};
+    if (s_breakPending && s_catchingRuns > 0) throw BreakUnwind{s_breakLeavesLine};
+}
+
+int RunLineForCaller(std::wstring_view line) {
+    if (s_catchingRuns == 0) return RunCommandLine(line);
+    try {
+        ThrowIfBreak();
+        return RunCommandLine(line);
+    } catch (const BreakUnwind& unwind) {
+        if (unwind.leavesLine) throw;
+        return kBrokenOffExitCode;
+    }
 }
 
 bool ContinueBatchAfterBreak() {
@@ -81,23 +131,24 @@ void AbandonLine() {
     WriteBreakNotice();
 }
 
-int RaiseBreak(DWORD delayMs) {
+int RaiseBreak(DWORD delayMs, BreakKind kind) {
     if (s_catchingRuns == 0) {
         ReportError(L"ctrlc: Ctrl+C is handled only in a command line that kvhost runs");
         return 1;
     }
-    if (delayMs) {
-        HANDLE thread = CreateThread(nullptr, 0, DelayedBreak, reinterpret_cast<void*>(uintptr_t{delayMs}), 0, nullptr);
-        if (!thread) {
-            ReportError(L"ctrlc: " + SystemMessage(GetLastError()));
-            return 1;
-        }
-        CloseHandle(thread);
-        return 0;
+    auto* request = new DelayedBreakRequest{delayMs, kind};
+    HANDLE thread = CreateThread(nullptr, 0, DelayedBreak, request, 0, nullptr);
+    if (!thread) {
+        delete request;
+        ReportError(L"ctrlc: " + SystemMessage(GetLastError()));
+        return 1;
     }
-    // Raised here, never sent to the console: that would break every
-    // process attached to it, the shell that started this one included.
-    NoteBreak();
+    // Without a delay the break falls inside this command: the handlers run
+    // on a thread of their own, as the console runs them, and the break is
+    // acted on here once they are done.
+    if (delayMs == 0) WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    if (delayMs != 0) return 0;
     ThrowIfBreak();
     return 1;
 }

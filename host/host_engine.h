@@ -76,14 +76,26 @@ void PumpingWait(HANDLE handle, DWORD milliseconds);
 void PumpMessages();
 
 // ---- Breaks (host_break.cpp) ----
-// Ctrl+C or Ctrl+Break abandons the running line by throwing BreakUnwind from
-// the host's thread; it is caught where the line began (HostRunLine, or a
-// batch file's line loop). On x64 every function carries unwind tables, so
-// the system unwinder walks over any plug-in frames in between (kv waiting
-// in its Command call) without running a single instruction of them: kv
-// never reaches its own clean-up, exactly as after a real host's break,
-// while the host's own frames run their destructors and so leak nothing.
-struct BreakUnwind {};
+// A break is noted by the console's control handler (on a thread of its
+// own) and acted on by the host's thread at its next check: before and after
+// each command of a line, in a wait, after a program, and in the output and
+// expansion services a plug-in calls. Acting on it throws BreakUnwind, which
+// lands in the innermost line executor, as a host's longjmp to the setjmp
+// its line executor takes for every line does: a line run through Command
+// (Command then returns kBrokenOffExitCode to its caller, the break still
+// pending, and refuses every further line the same way), a batch file's
+// line (cancel or go on), or the top level (HostRunLine). A break that
+// leaves the line unwinds past every Command to a batch file's line or the
+// top level instead, as a host that unwinds to its own loop does. On x64
+// every function carries unwind tables, so the system unwinder walks over
+// any plug-in frames in between (kv waiting in its Command call) without
+// running a single instruction of them, while the host's own frames run
+// their destructors and so leak nothing.
+struct BreakUnwind {
+    bool leavesLine;
+};
+// The host's exit code for a command broken off by Ctrl+C.
+constexpr int kBrokenOffExitCode = 3;
 void InstallBreakHandler();
 // What a wait also ends on: set while a break is pending. Null when no
 // HostRunLine would catch the break, so that a wait is not cut short then.
@@ -92,15 +104,24 @@ void ClearBreak();
 // Throws BreakUnwind when a break is pending and a HostRunLine is there to
 // catch it; otherwise the break stays pending.
 void ThrowIfBreak();
+// Command's line executor: the line's result, or kBrokenOffExitCode when a
+// break landed in it or was pending already.
+int RunLineForCaller(std::wstring_view line);
 // The host option BreakBatch: Continue goes on with a batch file's next line
 // after a break; anything else (the default) cancels the batch job.
 bool ContinueBatchAfterBreak();
 // Clears the break and tells the user, on the console, that the line was abandoned.
 void AbandonLine();
-// Raises a break in this host as its control handler does: now (so it falls
-// inside the calling command) or after delayMs milliseconds from a thread of
-// its own. Nothing is sent to the console, so no other process is hit.
-int RaiseBreak(DWORD delayMs);
+// How a break comes about. Typed: as a Ctrl+C typed into the console, through
+// every console control handler of the process (a plug-in's too), landing
+// in the innermost line executor. TypedLeaving: the same, but the host
+// leaves the whole line. HostOwn: the host breaks off by itself, without a
+// console event, and leaves the whole line.
+enum class BreakKind { Typed, TypedLeaving, HostOwn };
+// Raises a break now (so it falls inside the calling command) or after
+// delayMs milliseconds from a thread of its own. Nothing is sent to the
+// console, so no other process is hit.
+int RaiseBreak(DWORD delayMs, BreakKind kind);
 
 // ---- Plug-ins (host_plugins.cpp) ----
 using PluginTextFn = int (*)(wchar_t*);

@@ -2,6 +2,7 @@
 // a host's doings happen while a plug-in command runs (keyhook, whenoption,
 // ctrlc, plugin /u). Owns the whenoption trigger.
 #include "host_engine.h"
+#include "frame/ascii_fold.h"
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -146,15 +147,26 @@ int CmdDelay(std::wstring_view args) {
     return 0;
 }
 
+// ctrlc [/l | /h] [/m N]: a Ctrl+C as typed into the console, now or in N
+// milliseconds; /l makes the host leave the whole line, /h is a break the
+// host takes by itself, without a console event.
 int CmdCtrlC(std::wstring_view args) {
     args = TrimBlanks(args);
+    BreakKind kind = BreakKind::Typed;
     long long delay = 0;
-    if (StartsWithNoCase(args, L"/m") && (args.size() == 2 || IsBlank(args[2]))) args = TrimBlanks(args.substr(2));
-    if (!args.empty() && (!ParseInteger(args, &delay) || delay < 0 || delay >= INFINITE)) {
-        ReportError(L"Usage: ctrlc [/m N]  (Ctrl+C now, or in N milliseconds)");
+    bool good = true;
+    while (good && args.size() >= 2 && args[0] == L'/' && (args.size() == 2 || IsBlank(args[2]))) {
+        const wchar_t option = FoldAscii(args[1]);
+        args = TrimBlanks(args.substr(2));
+        if (option == L'L') kind = BreakKind::TypedLeaving;
+        else if (option == L'H') kind = BreakKind::HostOwn;
+        else good = option == L'M';
+    }
+    if (!good || (!args.empty() && (!ParseInteger(args, &delay) || delay < 0 || delay >= INFINITE))) {
+        ReportError(L"Usage: ctrlc [/l | /h] [/m N]  (Ctrl+C now, or in N milliseconds)");
         return 1;
     }
-    return RaiseBreak(static_cast<DWORD>(delay));
+    return RaiseBreak(static_cast<DWORD>(delay), kind);
 }
 
 // if [not] text1==text2 command: the texts are compared without regard to case.
@@ -267,7 +279,7 @@ const InternalCommand kInternalCommands[] = {
     {L"if", CmdIf, L"if [not] a==b command runs the command when the texts match (case ignored)"},
     {L"keyhook", CmdKeyHook, L"keyhook               calls the keystroke hooks as before a new command line"},
     {L"whenoption", CmdWhenOption, L"whenoption N=V cmd    runs cmd once, inside the next option //N=V"},
-    {L"ctrlc", CmdCtrlC, L"ctrlc [/m N]          raises Ctrl+C in kvhost, now or in N milliseconds"},
+    {L"ctrlc", CmdCtrlC, L"ctrlc [/l|/h] [/m N]  raises Ctrl+C in kvhost, now or in N milliseconds"},
     {L"quit", CmdQuit, L"quit [N]              ends the current batch file with exit code N"},
     {L"exit", CmdExit, L"exit [N]              ends kvhost with exit code N"},
     {L"call", CmdCall, L"call file [args]      runs a batch file or program"},

@@ -1,7 +1,9 @@
 // The exports of TakeCmd.dll: the twelve host services a plug-in calls and
 // the stand-in's control entry points. Owns the call trace and the IPC reply.
 // Each service records itself in the trace, then calls the engine; the engine
-// never calls these exports, so its own work stays out of the record.
+// never calls these exports, so its own work stays out of the record. The
+// output and expansion services act on a pending break, as the real host's
+// may: the unwinding leaves the plug-in's frames.
 #include "frame/host_api.h"
 #include "host_control.h"
 #include "host_console.h"
@@ -55,6 +57,7 @@ std::wstring Hex(unsigned value) {
 int WriteFormatted(HANDLE handle, const wchar_t* service, const wchar_t* format, va_list args) {
     std::wstring text = FormatText(format, args);
     TraceLine(service, text);
+    ThrowIfBreak();
     WriteText(handle, text);
     return static_cast<int>(text.size());
 }
@@ -65,10 +68,10 @@ extern "C" {
 
 int Command(const wchar_t* line, int) {
     if (!line) return ERROR_INVALID_PARAMETER;
-    if (!s_tracing) return RunCommandLine(line);
+    if (!s_tracing) return RunLineForCaller(line);
     unsigned generation = s_traceGeneration;
     size_t mark = TraceBegin(L"Command", line);
-    int rc = RunCommandLine(line);
+    int rc = RunLineForCaller(line);
     TraceEnd(mark, generation, L" -> " + std::to_wstring(rc));
     return rc;
 }
@@ -78,6 +81,7 @@ int ExpandVariables(wchar_t* buffer, int) {
     unsigned generation = s_traceGeneration;
     size_t mark = s_tracing ? TraceBegin(L"ExpandVariables", buffer) : 0;
     bool traced = s_tracing;
+    ThrowIfBreak();
     std::wstring out;
     int rc = ExpandText(buffer, out);
     if (rc == 0) {
@@ -111,12 +115,14 @@ int Qprintf(HANDLE handle, const wchar_t* format, ...) {
 int QPuts(const wchar_t* text) {
     if (!text) return 0;
     TraceLine(L"QPuts", text);
+    ThrowIfBreak();
     WriteStdout(text);
     return static_cast<int>(wcslen(text));
 }
 
 void CrLf(void) {
     TraceLine(L"CrLf", L"");
+    ThrowIfBreak();
     WriteStdout(L"\r\n");
 }
 

@@ -126,10 +126,10 @@ TEST_F(BreakTest, TheNextPromptGivesBackEverythingASeriesBrokenOffInRunThreeHeld
         const wchar_t* line;
         bool redirected;  // standard output is the nul device until the prompt
     } cases[] = {
-        {"plain", L"kv /n:10 `echo run %_trialrun & if %_trialrun==3 ctrlc`", false},
-        {"/B", L"kv /n:10 /B `echo hidden %_trialrun & if %_trialrun==3 ctrlc`", true},
-        {"/QQ", L"kv /n:10 /QQ `echo hidden %_trialrun & if %_trialrun==3 ctrlc`", true},
-        {"nested, both /B", L"kv /n:10 /B kv /n:10 /B `if %_trialrun==3 ctrlc`", true},
+        {"plain", L"kv /n:10 `echo run %_trialrun & if %_trialrun==3 ctrlc /h`", false},
+        {"/B", L"kv /n:10 /B `echo hidden %_trialrun & if %_trialrun==3 ctrlc /h`", true},
+        {"/QQ", L"kv /n:10 /QQ `echo hidden %_trialrun & if %_trialrun==3 ctrlc /h`", true},
+        {"nested, both /B", L"kv /n:10 /B kv /n:10 /B `if %_trialrun==3 ctrlc /h`", true},
     };
     CapturedOutput output;
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
@@ -170,7 +170,7 @@ TEST_F(BreakTest, TheNextPromptGivesBackEverythingASeriesBrokenOffInRunThreeHeld
 TEST_F(BreakTest, TheNextKvInTheSameBatchFileClearsWhatTheBrokenSeriesLeft) {
     std::wstring dir = MakeTempDir();
     std::wstring batch = dir + L"\\series.btm";
-    WriteTextFile(batch, L"kv /n:10 /B `echo hidden & if %_trialrun==3 ctrlc`\r\n"
+    WriteTextFile(batch, L"kv /n:10 /B `echo hidden & if %_trialrun==3 ctrlc /h`\r\n"
                          L"echo line two sees [%_trialrun]\r\n"
                          L"kv /n:2 /Q /O:R `echo second series %_trialrun`\r\n"
                          L"echo line four\r\n");
@@ -203,7 +203,7 @@ TEST_F(BreakTest, ABreakInABatchFileCancelsTheBatchJobUnlessToldToGoOn) {
     std::wstring dir = MakeTempDir();
     std::wstring outer = dir + L"\\outer.btm", inner = dir + L"\\inner.btm";
     WriteTextFile(outer, L"call \"" + inner + L"\"\r\necho outer goes on\r\n");
-    WriteTextFile(inner, L"echo inner starts\r\ndelay /m 20 & ctrlc & echo same line\r\necho inner goes on\r\n");
+    WriteTextFile(inner, L"echo inner starts\r\ndelay /m 20 & ctrlc /h & echo same line\r\necho inner goes on\r\n");
     for (bool goOn : {false, true}) {
         Run(goOn ? L"option //BreakBatch=Continue" : L"option //BreakBatch=Cancel");
         CapturedOutput output;
@@ -223,7 +223,7 @@ TEST_F(BreakTest, ABreakInABatchFileCancelsTheBatchJobUnlessToldToGoOn) {
 TEST_F(BreakTest, ASeriesAroundABrokenOffOneReleasesItAndFinishes) {
     std::wstring dir = MakeTempDir();
     std::wstring inner = dir + L"\\inner.btm";
-    WriteTextFile(inner, L"kv /n:10 /B /O:T `if %_trialrun==3 ctrlc`\r\n");
+    WriteTextFile(inner, L"kv /n:10 /B /O:T `if %_trialrun==3 ctrlc /h`\r\n");
     Run(L"option //BreakBatch=Continue");
     CapturedOutput output;
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -243,7 +243,7 @@ TEST_F(BreakTest, ASeriesAroundABrokenOffOneReleasesItAndFinishes) {
 TEST_F(BreakTest, ABreakDuringThePromptsResetIsNotedAndTheResetCompletes) {
     CapturedOutput output;
     bool broken = false;
-    Run(L"kv /n:10 /Q `if %_trialrun==3 ctrlc`", &broken);
+    Run(L"kv /n:10 /Q `if %_trialrun==3 ctrlc /h`", &broken);
     ASSERT_TRUE(broken);
     ASSERT_EQ(HostTitleOption(), L"No");
     HostTakeBreak();
@@ -260,7 +260,7 @@ TEST_F(BreakTest, TwoHundredBrokenOffSeriesLeaveMemoryAndHandlesFlat) {
     CapturedOutput output;
     auto breakOne = [this] {
         bool broken = false;
-        Run(L"kv /n:10000 /Q /O:FJT `if %_trialrun==3 ctrlc`", &broken);
+        Run(L"kv /n:10000 /Q /O:FJT `if %_trialrun==3 ctrlc /h`", &broken);
         HostReturnToPrompt();
         return broken;
     };
@@ -327,7 +327,7 @@ TEST_F(BreakTest, NoSeriesKeepsTheDllLoadedOnceItIsOver) {
     EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr);
     EXPECT_EQ(Run(L"kv /n:2 /Q /O:R rem"), 0);
     bool broken = false;
-    Run(L"kv /n:10 /Q /O:R `if %_trialrun==3 ctrlc`", &broken);
+    Run(L"kv /n:10 /Q /O:R `if %_trialrun==3 ctrlc /h`", &broken);
     EXPECT_TRUE(broken);
     HostReturnToPrompt();
     EXPECT_EQ(Run(L"plugin /u \"" + copy + L"\""), 0);
@@ -360,11 +360,11 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
          L"Runs counted:  4", false},
         {"broken series shallower than the next", L"\"%kvdir%\\shallow.btm\"", 0, L"x\r\nx\r\n", false},
         {"broken series deeper than the next", L"\"%kvdir%\\deep.btm\"", 0, L"x\r\nx\r\n", false},
-        {"host puts its handles back", L"kv /n:10 /B `if %_trialrun==3 ctrlc` > \"%kvdir%\\out.txt\"", 1, nullptr,
+        {"host puts its handles back", L"kv /n:10 /B `if %_trialrun==3 ctrlc /h` > \"%kvdir%\\out.txt\"", 1, nullptr,
          true},
-        {"break inside the title option", L"whenoption UpdateTitle=No ctrlc & kv /n:4 echo x", 1, nullptr, true},
+        {"break inside the title option", L"whenoption UpdateTitle=No ctrlc /h & kv /n:4 echo x", 1, nullptr, true},
         {"hook inside the title restore",
-         L"whenoption UpdateTitle=Yes keyhook & kv /n:10 /B `if %_trialrun==3 ctrlc`", 1, nullptr, true},
+         L"whenoption UpdateTitle=Yes keyhook & kv /n:10 /B `if %_trialrun==3 ctrlc /h`", 1, nullptr, true},
         {"DLL unloaded from its own series",
          L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & kv /n:3 plugin /u kelvane & "
          L"plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u kelvane",
@@ -375,8 +375,8 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     SetEnvironmentVariableW(L"kvdir", dir.c_str());
     SetEnvironmentVariableW(L"kvself", self);
-    WriteTextFile(dir + L"\\shallow.btm", L"kv /N:10 /B `if %_trialrun==3 ctrlc`\r\nif a==a kv /N:2 echo x\r\n");
-    WriteTextFile(dir + L"\\deep.btm", L"if a==a kv /N:10 /B `if %_trialrun==3 ctrlc`\r\nkv /N:2 echo x\r\n");
+    WriteTextFile(dir + L"\\shallow.btm", L"kv /N:10 /B `if %_trialrun==3 ctrlc /h`\r\nif a==a kv /N:2 echo x\r\n");
+    WriteTextFile(dir + L"\\deep.btm", L"if a==a kv /N:10 /B `if %_trialrun==3 ctrlc /h`\r\nkv /N:2 echo x\r\n");
     Run(L"option //BreakBatch=Continue");
     for (const auto& c : cases) {
         size_t bytesBefore = 0;
