@@ -165,8 +165,10 @@ int RunCommandLine(std::wstring_view line) {
                 // command, and after one (a program that got the break itself).
                 ThrowIfBreak();
                 rc = RunSingle(line.substr(start, i - start));
-                ThrowIfBreak();
+                // A command that returned has its exit code, also when the
+                // break it returned on abandons the rest of the line.
                 s_lastExitCode = rc;
+                ThrowIfBreak();
                 start = i + 1;
                 if (s_exitRequested || BatchQuitting()) break;
             }

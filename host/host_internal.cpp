@@ -5,14 +5,17 @@
 #include "frame/ascii_fold.h"
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // "whenoption": a command line to run once, right after the option is next
-// set to the value.
+// set to the value, or right before it is set (as an alias named "option"
+// would run).
 struct OptionTrigger {
     std::wstring name, value, line;
+    bool before;
 };
 OptionTrigger s_trigger;
 
@@ -97,29 +100,33 @@ int CmdOption(std::wstring_view args) {
             continue;
         }
         const std::wstring value = token.substr(equals + 1);
+        const bool triggered =
+            !s_trigger.line.empty() && EqualsNoCase(name, s_trigger.name) && EqualsNoCase(value, s_trigger.value);
+        const OptionTrigger trigger = triggered ? std::exchange(s_trigger, {}) : OptionTrigger{};
+        if (triggered && trigger.before) RunCommandLine(trigger.line);
         SetOption(name, value);
-        if (!s_trigger.line.empty() && EqualsNoCase(name, s_trigger.name) && EqualsNoCase(value, s_trigger.value)) {
-            const std::wstring line = std::move(s_trigger.line);
-            s_trigger = {};
-            RunCommandLine(line);
-        }
+        if (triggered && !trigger.before) RunCommandLine(trigger.line);
     }
     return 0;
 }
 
-// whenoption Name=Value command: what a real host may do inside any command a
-// plug-in runs (call the keystroke hook, take a break) made to happen inside
-// "option //Name=Value".
+// whenoption [/b] Name=Value command: what a real host may do inside any
+// command a plug-in runs (call the keystroke hook, take a break, unload the
+// plug-in) made to happen inside "option //Name=Value"; with /b before the
+// option is set.
 int CmdWhenOption(std::wstring_view args) {
+    args = TrimBlanks(args);
+    const bool before = StartsWithNoCase(args, L"/b") && args.size() > 2 && IsBlank(args[2]);
+    if (before) args = TrimBlanks(args.substr(2));
     std::wstring_view name, rest;
-    SplitName(TrimBlanks(args), name, rest);
+    SplitName(args, name, rest);
     const size_t equals = name.find(L'=');
     if (equals == std::wstring_view::npos || equals == 0 || TrimBlanks(rest).empty()) {
-        ReportError(L"Usage: whenoption Name=Value command");
+        ReportError(L"Usage: whenoption [/b] Name=Value command");
         return 1;
     }
     s_trigger = {std::wstring(name.substr(0, equals)), std::wstring(name.substr(equals + 1)),
-                 std::wstring(TrimBlanks(rest))};
+                 std::wstring(TrimBlanks(rest)), before};
     return 0;
 }
 
@@ -278,7 +285,7 @@ const InternalCommand kInternalCommands[] = {
     {L"exitcode", CmdExitcode, L"exitcode N            returns exit code N without starting a program"},
     {L"if", CmdIf, L"if [not] a==b command runs the command when the texts match (case ignored)"},
     {L"keyhook", CmdKeyHook, L"keyhook               calls the keystroke hooks as before a new command line"},
-    {L"whenoption", CmdWhenOption, L"whenoption N=V cmd    runs cmd once, inside the next option //N=V"},
+    {L"whenoption", CmdWhenOption, L"whenoption [/b] N=V c runs c once, inside the next option //N=V"},
     {L"ctrlc", CmdCtrlC, L"ctrlc [/l|/h] [/m N]  raises Ctrl+C in kvhost, now or in N milliseconds"},
     {L"quit", CmdQuit, L"quit [N]              ends the current batch file with exit code N"},
     {L"exit", CmdExit, L"exit [N]              ends kvhost with exit code N"},

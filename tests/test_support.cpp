@@ -207,4 +207,5 @@ void AttachFreshPluginToHost() {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
+    g_state.inService = true;
 }

@@ -408,4 +408,119 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
     RemoveTree(dir);
 }
 
+// A Ctrl+C typed during a series, as the console delivers it: through the
+// control handlers (the plug-in's is called first, the host's after it), and
+// landing in the innermost line executor, so the host returns 3 from the
+// Command that kv made and refuses every further line until its prompt. One
+// row per case; the rows marked "copy" make a copy of the DLL the plug-in,
+// which the host unloads during the row. %kvruns% is the timed command that
+// counts the runs, and breaks in run 3 when it ends in a ctrlc.
+TEST_F(BreakTest, ACtrlCEndsTheWholeSeriesAndTheHostIsNotCalledUntilItsPrompt) {
+    const struct {
+        const char* name;
+        const wchar_t* line;  // run at the prompt
+        const wchar_t* optionBefore;
+        int runs;                // runs made
+        const wchar_t* exitCode; // %? after the line, or null
+        const wchar_t* seen;     // in the output, or null
+        bool broken;             // the line was abandoned at the top
+        // What the trace holds after the Command the break fell in (the last
+        // one that did not return 0), or null: no break.
+        const wchar_t* afterBreak;
+        bool copy = false;
+    } cases[] = {
+        {"run 3 of 20", L"kv /n:20 /O:R `%kvruns% & if %_trialrun==3 ctrlc`", L"Yes", 3, L"3", nullptr, true, L""},
+        {"/B", L"kv /n:20 /B /O:R `%kvruns% & if %_trialrun==3 ctrlc`", L"Yes", 3, L"3", nullptr, true, L""},
+        {"nested", L"kv /n:4 /O:R kv /n:20 /O:R `%kvruns% & if %_trialrun==3 ctrlc`", L"Yes", 3, L"3", nullptr,
+         true, L""},
+        {"no title", L"kv /n:20 /O:RT `%kvruns% & if %_trialrun==3 ctrlc`", L"Yes", 3, L"3", nullptr, true, L""},
+        {"host's title updating off", L"kv /n:20 /O:R `%kvruns% & if %_trialrun==3 ctrlc`", L"No", 3, L"3",
+         nullptr, true, L""},
+        {"batch file goes on", L"\"%kvdir%\\goes_on.btm\"", L"Yes", 3, nullptr,
+         L"kv returned 3\r\nvisible 1\r\nvisible 2\r\n", false, L"TakeCommandIPC: HWND\n"},
+        {"batch file goes on after the host left the series", L"\"%kvdir%\\left.btm\"", L"Yes", 3, nullptr,
+         L"visible 1\r\nvisible 2\r\n", false, L"Command: option //UpdateTitle=Yes -> 0\n"},
+        {"host unloads the plug-in inside the title restore",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whenoption UpdateTitle=Yes plugin /u "
+         L"kelvane & kv /n:2 /O:R `%kvruns%` & echo kv returned %? & plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u "
+         L"kelvane",
+         L"Yes", 2, nullptr, L"kv returned 0\r\n", false, nullptr, true},
+        {"host keeps the device of a series it left", L"\"%kvdir%\\kept.btm\"", L"Yes", 3, nullptr,
+         L"visible\r\n", false, L"Command: option //UpdateTitle=Yes -> 0\n"},
+        {"break inside the title restore", L"whenoption /b UpdateTitle=Yes ctrlc & kv /n:2 /O:R `%kvruns%`", L"Yes", 2,
+         L"0", nullptr, true, L""},
+        {"shut down inside the title option at the start",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whenoption UpdateTitle=No plugin /u "
+         L"kelvane & kv /n:3 /O:R `%kvruns%` & echo kv returned %? & plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u "
+         L"kelvane",
+         L"Yes", 0, nullptr, L"kv returned 1\r\n", false, nullptr, true},
+    };
+    const std::wstring dir = MakeTempDir(), copy = dir + L"\\kelvane.dll", runs = dir + L"\\runs.txt";
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ScopedEnvironmentVariable kvdir(L"kvdir", dir.c_str()), kvself(L"kvself", self);
+    ScopedEnvironmentVariable kvruns(L"kvruns", (L"echo run %_trialrun >> \"" + runs + L"\"").c_str());
+    WriteTextFile(dir + L"\\goes_on.btm", L"kv /n:20 /B /O:R `%kvruns% & if %_trialrun==3 ctrlc`\r\n"
+                                          L"echo kv returned %?\r\nkv /n:2 /O:R `echo visible %_trialrun`\r\n");
+    WriteTextFile(dir + L"\\left.btm", L"kv /n:20 /B /O:R `%kvruns% & if %_trialrun==3 ctrlc /l`\r\n"
+                                       L"kv /n:2 /O:R `echo visible %_trialrun`\r\n");
+    WriteTextFile(dir + L"\\kept.btm", L"kv /n:20 /B /O:R `%kvruns% & if %_trialrun==3 ctrlc /l`\r\n"
+                                       L"kv /n:2 /Q /O:R echo x > \"%kvdir%\\o.txt\"\r\n"
+                                       L"kv /n:1 /Q /O:R echo visible\r\n");
+    Run(L"option //BreakBatch=Continue");
+    for (const auto& c : cases) {
+        SetHostTitleOption(c.optionBefore);
+        SetConsoleTitleW(L"before the series");
+        DeleteFileW(runs.c_str());
+        if (c.copy) {
+            ASSERT_TRUE(CopyFileW((ExeDir() + L"\\kelvane.dll").c_str(), copy.c_str(), FALSE));
+        }
+        CapturedOutput output;
+        const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+        HostTrace(1);
+        bool broken = !c.broken;
+        Run(c.line, &broken);
+        HostTrace(0);
+        wchar_t trace[65536];
+        HostTraceText(trace, 65536);
+        EXPECT_EQ(broken, c.broken) << c.name;
+        EXPECT_EQ(CountOccurrences(ReadUtf8File(runs), L"run "), static_cast<size_t>(c.runs)) << c.name;
+        if (c.exitCode) {
+            EXPECT_EQ(Expanded(L"%?"), c.exitCode) << c.name;
+        }
+        if (c.seen) {
+            EXPECT_NE(output.Out().find(c.seen), std::wstring::npos) << c.name << ":\n" << output.Out();
+        }
+        if (c.afterBreak) {
+            const std::wstring calls = trace;
+            size_t after = std::wstring::npos;
+            for (size_t at = calls.find(L"Command: "); at != std::wstring::npos; at = calls.find(L"\nCommand: ", at)) {
+                const size_t end = calls.find(L'\n', at + 1);
+                if (calls.compare(end - 5, 5, L" -> 0") != 0) after = end + 1;
+                at = end - 1;
+            }
+            ASSERT_NE(after, std::wstring::npos) << c.name << ":\n" << calls;
+            EXPECT_EQ(calls.substr(after, wcslen(c.afterBreak)), c.afterBreak) << c.name << ":\n" << calls;
+            if (!*c.afterBreak) {
+                EXPECT_EQ(calls.size(), after) << c.name << ":\n" << calls;
+            }
+        }
+        EXPECT_EQ(Expanded(L"[%_trialrun]"), L"[]") << c.name;
+        EXPECT_EQ(HostReturnToPrompt(), 0);
+        if (c.copy) {
+            AttachSelfToHost();
+            EXPECT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << c.name << ": the copy is still loaded";
+            EXPECT_TRUE(DeleteFileW(copy.c_str())) << c.name;
+        }
+        EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), out) << c.name;
+        EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), err) << c.name;
+        EXPECT_EQ(HostTitleOption(), c.optionBefore) << c.name;
+        EXPECT_EQ(ConsoleTitle().find(L"Run #"), std::wstring::npos) << c.name;
+        EXPECT_EQ(g_state.liveSeries, nullptr) << c.name;
+        EXPECT_EQ(g_state.jiggleTimer, 0u) << c.name;
+        EXPECT_EQ(output.Err(), L"") << c.name;
+    }
+    RemoveTree(dir);
+}
+
 }  // namespace
