@@ -69,6 +69,7 @@ void DispatchBreak(BreakKind kind) {
         return;
     }
     s_nextBreakLeaves = kind == BreakKind::TypedLeaving;
+    // Without the routine only the host's own handler hears it.
     if (ControlRoutine routine = ConsoleControlRoutine())
         routine(reinterpret_cast<void*>(uintptr_t{CTRL_C_EVENT}));
     else

@@ -204,8 +204,8 @@ static void PlayCompletionSound(const TrialSettings& t) {
 
 // kv's end before it held a series: help, an option error, no memory.
 static int EndCommand(Series& s, int result) {
-    ReleaseDll(s.dll);
     StopWatchingBreaksIfIdle();
+    ReleaseDll(s.dll);
     return result;
 }
 

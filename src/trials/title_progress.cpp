@@ -33,7 +33,8 @@ uint32_t RestoreTitleUpdates() {
     // restore already under way further up this call chain is left to
     // finish. One the host left without returning lies no deeper than any
     // later call from the prompt, so it does not stop that one.
-    const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    volatile char marker = 0;
+    const auto frame = reinterpret_cast<uintptr_t>(&marker);
     if (s_restoringFrame && frame < s_restoringFrame) return 0;
     s_restoringFrame = frame;
     const LONG breaks = g_state.breaksNoted;
