@@ -2,6 +2,7 @@
 #include "test_support.h"
 #include <vector>
 #include "host_control.h"
+#include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
 
 std::wstring ExeDir() {
@@ -207,4 +208,5 @@ void AttachFreshPluginToHost() {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
+    g_state.takeCommandIpc = LookUpTakeCommandIPC(GetModuleHandleW(L"TakeCmd.dll"));
 }
