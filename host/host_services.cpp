@@ -8,6 +8,7 @@
 #include "host_control.h"
 #include "host_console.h"
 #include <cwchar>
+#include <cwctype>
 
 namespace {
 
@@ -46,6 +47,13 @@ void TraceEnd(size_t mark, unsigned generation, std::wstring_view tail) {
     s_trace.assign(saved, 0, mark);
     AppendEscaped(tail);
     s_trace.append(saved, mark, std::wstring::npos);
+}
+
+// TCC works on the text it is given where it lies (it may fold it or cut it
+// into words); the stand-in folds it to upper case in place, so a caller that
+// hands over read-only text faults here as it would there.
+void FoldInPlace(wchar_t* text) {
+    for (wchar_t* p = text; p && *p; ++p) *p = towupper(*p);
 }
 
 std::wstring Hex(unsigned value) {
@@ -138,12 +146,14 @@ void GetAttribute(unsigned int* normal, unsigned int* inverse) {
     if (s_tracing) TraceLine(L"GetAttribute", rc == 0 && normal ? Hex(*normal) : std::wstring(L"none"));
 }
 
-wchar_t* ParseColors(const wchar_t* spec, int* fg, int* bg) {
-    // The host's own signature hands back a writable pointer into the caller's text.
+wchar_t* ParseColors(wchar_t* spec, int* fg, int* bg) {
+    std::wstring given = spec ? spec : L"";
+    FoldInPlace(spec);
+    // Where parsing stopped, as a pointer into the caller's own text.
     auto* stop = const_cast<wchar_t*>(ParseColourSpec(spec, fg, bg));
     if (s_tracing)
-        TraceLine(L"ParseColors", std::wstring(spec ? spec : L"") + L" -> " + (fg ? std::to_wstring(*fg) : L"") +
-                                      L"," + (bg ? std::to_wstring(*bg) : L""));
+        TraceLine(L"ParseColors", given + L" -> " + (fg ? std::to_wstring(*fg) : L"") + L"," +
+                                      (bg ? std::to_wstring(*bg) : L""));
     return stop;
 }
 
@@ -160,10 +170,13 @@ void tty_yield(int wait) {
     PumpMessages();
 }
 
-int TakeCommandIPC(const wchar_t* request, wchar_t* reply) {
+// Exported only under its C++ decorated name, as TCC's TakeCmd.dll exports it
+// (takecmd.def names this function for it); no caller can import it plainly.
+extern "C" int TakeCommandIPC(wchar_t* request, wchar_t* reply) {
     if (s_tracing) TraceLine(L"TakeCommandIPC", request ? request : L"");
     if (reply) reply[0] = L'\0';
-    if (!request || !reply || !EqualsNoCase(request, L"HWND")) return 1;
+    FoldInPlace(request);
+    if (!request || !reply || wcscmp(request, L"HWND") != 0) return 1;
     size_t length = s_ipcReply.size() < 1023 ? s_ipcReply.size() : 1023;
     wmemcpy(reply, s_ipcReply.data(), length);
     reply[length] = L'\0';

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Checks the built plug-in DLL: it exports exactly the host's entry points,
 # undecorated, and imports from nothing but system DLLs and TakeCmd.dll (the C
-# and C++ runtimes are linked in), with the project's version in its version
-# resource; and no function of the plug-in's own code has an exception
-# handler, so none runs code while the host unwinds over it after a break.
+# and C++ runtimes are linked in), and from TakeCmd.dll only names that TCC's
+# own TakeCmd.dll exports (src/frame/takecmd_exports.txt); with the project's
+# version in its version resource; and no function of the plug-in's own code
+# has an exception handler, so none runs code while the host unwinds over it
+# after a break.
 #   check_dll_boundary.sh kelvane.dll 0.99.1.0 [libkvcore.a]
 # Without the library (a packaged DLL checked on its own) the handler check is
 # left out: only the library's objects tell the plug-in's code from the runtime's.
 set -u
 dll=$1 version=$2 library=${3:-}
-. "$(dirname "$0")/pe_tools.sh"
+here=$(dirname "$0")
+. "$here/pe_tools.sh"
 fail=0
 
 want="GetPluginInfo Help InitializePlugin ShutdownPlugin Usage _trialrun key kv "
@@ -21,6 +24,13 @@ for name in $imports; do
   case "$allowed" in *" $name "*) ;; *) echo "unexpected import: $name"; fail=1 ;; esac
 done
 echo "$imports" | grep -qx takecmd.dll || { echo "TakeCmd.dll is not imported"; fail=1; }
+
+# Windows refuses to load a DLL that imports a name its host does not export.
+hostNames=$(listed_names "$here/../src/frame/takecmd_exports.txt")
+[ -n "$hostNames" ] || { echo "no export names of TCC's TakeCmd.dll to check against"; fail=1; }
+while read -r name; do
+  grep -qxF -- "$name" <<<"$hostNames" || { echo "TCC's TakeCmd.dll does not export $name"; fail=1; }
+done < <(imported_names "$dll" TakeCmd.dll)
 
 # The fixed part of the version resource: its signature and structure version,
 # then FILEVERSION and PRODUCTVERSION, each as two little-endian 32-bit words

@@ -14,6 +14,7 @@
 #include "frame/plugin_exports.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
+#include "host_control.h"
 #include "test_support.h"
 
 namespace {
@@ -226,6 +227,9 @@ BOOL WINAPI ProbeForeground(LARGE_INTEGER* count) {
 class KvInHost : public ::testing::Test {
 protected:
     void TearDown() override {
+        // The host's answer is cached under a thread timer, which goes with the test.
+        if (g_state.windowCacheTimer) KillTimer(nullptr, g_state.windowCacheTimer);
+        HostSetIpcReply(nullptr);
         ResetSysCalls();
         ResetConsoleWindowQuery();
         g_testConsoleWindow = nullptr;
@@ -233,20 +237,23 @@ protected:
     }
 };
 
-// Under a plain console and under Windows Terminal, with real windows
-// standing in for theirs: the window that shows the console comes back to the
-// front before every run and before the summary.
+// Under a plain console, under Windows Terminal and under a host that names
+// its window through TakeCommandIPC, with real windows standing in for theirs:
+// the window that shows the console comes back to the front before every run
+// and before the summary.
 TEST_F(KvInHost, BringsTheHostWindowBackBeforeEveryRunAndTheSummary) {
     TestWindows consoleClass(L"ConsoleWindowClass");
     TestWindows cascadiaClass(L"CASCADIA_HOSTING_WINDOW_CLASS");
     TestWindows pseudoClass(L"PseudoConsoleWindow");
+    TestWindows hostClass(L"KelvaneFocusHostFrame");
     TestWindows otherClass(L"KelvaneFocusOther");
     // Frameless: Wine waits seconds for a window manager around a framed one.
     HWND console = consoleClass.Create(WS_POPUP | WS_VISIBLE);
     HWND cascadia = cascadiaClass.Create(WS_POPUP | WS_VISIBLE);
     HWND pseudoConsole = pseudoClass.Create(WS_POPUP, cascadia);
+    HWND hostFrame = hostClass.Create(WS_POPUP | WS_VISIBLE);
     s_otherWindow = otherClass.Create(WS_POPUP | WS_VISIBLE);
-    ASSERT_TRUE(console && cascadia && pseudoConsole && s_otherWindow);
+    ASSERT_TRUE(console && cascadia && pseudoConsole && hostFrame && s_otherWindow);
     g_consoleWindow = TestConsoleWindow;
     g_sys.queryPerformanceCounter = ProbeForeground;
 
@@ -254,15 +261,18 @@ TEST_F(KvInHost, BringsTheHostWindowBackBeforeEveryRunAndTheSummary) {
         HWND consoleWindow, shown;
         const wchar_t* options;
         bool focus;
+        bool hostNamesIt;  // the stand-in host answers "HWND" with the shown window
         const char* why;
     } cases[] = {
-        {console, console, L"/O:CJTR", true, "plain console"},
-        {pseudoConsole, cascadia, L"/O:CJTR", true, "Windows Terminal"},
-        {console, console, L"/O:CFJTR", false, "plain console, /O:F"},
+        {console, console, L"/O:CJTR", true, false, "plain console"},
+        {pseudoConsole, cascadia, L"/O:CJTR", true, false, "Windows Terminal"},
+        {console, console, L"/O:CFJTR", false, false, "plain console, /O:F"},
+        {console, hostFrame, L"/O:CJTR", true, true, "the host's own window, before the console's"},
     };
     for (const auto& c : cases) {
         g_testConsoleWindow = c.consoleWindow;
         s_shownWindow = c.shown;
+        HostSetIpcReply(c.hostNamesIt ? WindowNumber(c.shown).c_str() : nullptr);
         s_foregroundProbes.clear();
         {
             CapturedOutput output;

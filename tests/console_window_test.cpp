@@ -12,6 +12,7 @@
 #include "console/console_env.h"
 #include "console/host_window.h"
 #include "console_test_support.h"
+#include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
 #include "host_control.h"
@@ -21,7 +22,11 @@ namespace {
 
 class WindowDiscovery : public ::testing::Test {
 protected:
-    void SetUp() override { ResetPluginStateForTest(); }
+    void SetUp() override {
+        ResetPluginStateForTest();
+        // As start-up finds it: the stand-in exports it under its decorated name only.
+        g_state.takeCommandIpc = LookUpTakeCommandIPC(GetModuleHandleW(L"TakeCmd.dll"));
+    }
     void TearDown() override {
         if (g_state.windowCacheTimer) KillTimer(nullptr, g_state.windowCacheTimer);
         free(g_state.ancestorPids);
@@ -357,6 +362,47 @@ TEST_F(WindowDiscovery, GoesOnUncachedWhenTheHostNamesNoWindow) {
         EXPECT_EQ(g_state.windowCacheTimer, 0u) << label;
         // The host is asked first, every time.
         EXPECT_EQ(CountOccurrences(trace.Text(), L"TakeCommandIPC"), ++asked) << label;
+    }
+}
+
+// TakeCmd.dll exports TakeCommandIPC under its decorated name (as TCC's does),
+// its plain one, both, or neither; the decorated one is taken first. Without
+// either the host is not asked and the console tests answer, silently, as
+// they do for an answer without digits. Each answer here writes into its request.
+TEST_F(WindowDiscovery, LooksUpTheHostQueryUnderEitherNameAndGoesOnWithoutIt) {
+    TestWindows conEmu(L"VirtualConsoleClass");
+    HWND window = conEmu.Create();
+    ASSERT_NE(window, nullptr);
+    ScopedEnvironmentVariable conEmuHwnd(L"ConEmuHWND", WindowNumber(window).c_str());
+    const struct {
+        const wchar_t* module;  // null: no module at all
+        const wchar_t* answer;  // null: no TakeCommandIPC found
+        const char* why;
+    } cases[] = {
+        {L"ipc_decorated.dll", L"decorated", "the decorated name"},
+        {L"ipc_plain.dll", L"plain", "the plain name"},
+        {L"ipc_both.dll", L"decorated", "both names"},
+        {L"ipc_neither.dll", nullptr, "the name in other case, the decorated name of other types"},
+        {nullptr, nullptr, "no module"},
+    };
+    for (const auto& c : cases) {
+        HMODULE module = c.module ? LoadLibraryW((ExeDir() + L"\\" + c.module).c_str()) : nullptr;
+        ASSERT_EQ(module != nullptr, c.module != nullptr) << c.why;
+        g_state.takeCommandIpc = LookUpTakeCommandIPC(module);
+        ASSERT_EQ(g_state.takeCommandIpc != nullptr, c.answer != nullptr) << c.why;
+        if (c.answer) {
+            wchar_t request[] = L"HWND", reply[16] = {};
+            g_state.takeCommandIpc(request, reply);
+            EXPECT_STREQ(reply, c.answer) << c.why;
+        }
+        {
+            CapturedOutput output;
+            EXPECT_EQ(FindHostWindow(), window) << c.why;
+            EXPECT_EQ(output.Out() + output.Err(), L"") << c.why;
+        }
+        EXPECT_FALSE(g_state.windowCacheValid) << c.why;
+        g_state.takeCommandIpc = nullptr;
+        if (module) FreeLibrary(module);
     }
 }
 

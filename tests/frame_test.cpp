@@ -70,7 +70,7 @@ TEST_F(FrameTest, LoadedMessageAppearsOnlyWhenTheExpansionIsExactlyDoubleZero) {
     }
 }
 
-TEST_F(FrameTest, StartUpRecordsTheCounterFrequencyAndOpensTheConsole) {
+TEST_F(FrameTest, StartUpRecordsTheCounterFrequencyOpensTheConsoleAndFindsTheHostQuery) {
     CapturedOutput output;
     ASSERT_EQ(InitializePlugin(), 0);
     LARGE_INTEGER frequency;
@@ -82,8 +82,13 @@ TEST_F(FrameTest, StartUpRecordsTheCounterFrequencyAndOpensTheConsole) {
     ASSERT_NE(g_state.conOut, nullptr);
     DWORD mode = 0;
     EXPECT_TRUE(GetConsoleMode(g_state.conOut, &mode));
+    // The stand-in's TakeCmd.dll, like TCC's, has it under its decorated name only.
+    FARPROC decorated = GetProcAddress(GetModuleHandleW(L"TakeCmd.dll"), kTakeCommandIpcDecorated);
+    ASSERT_NE(decorated, nullptr);
+    EXPECT_EQ(reinterpret_cast<void*>(g_state.takeCommandIpc), reinterpret_cast<void*>(decorated));
     EXPECT_EQ(ShutdownPlugin(0), 0);
     EXPECT_EQ(g_state.conOut, nullptr);
+    EXPECT_EQ(g_state.takeCommandIpc, nullptr);
 }
 
 TEST_F(FrameTest, StartUpRefusesToLoadWithoutAPerformanceCounter) {

@@ -30,6 +30,12 @@ std::wstring Expand(const std::wstring& text, int* rc = nullptr) {
 
 std::wstring ProbePath() { return ExeDir() + L"\\host_probe.dll"; }
 
+// TakeCmd.dll exports TakeCommandIPC under its decorated name only, as TCC's does.
+TakeCommandIpcFn HostIpc() {
+    FARPROC ipc = GetProcAddress(GetModuleHandleW(L"TakeCmd.dll"), kTakeCommandIpcDecorated);
+    return reinterpret_cast<TakeCommandIpcFn>(reinterpret_cast<void*>(ipc));
+}
+
 std::string RawBytes(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
@@ -414,11 +420,12 @@ TEST(HostTrace, RecordsEachServiceCallInOrder) {
         RunLine(L"probe x");
         wchar_t buffer[1024] = L"%_batch";
         ExpandVariables(buffer, 1);
-        wchar_t reply[1024];
-        TakeCommandIPC(L"HWND", reply);
+        wchar_t request[] = L"HWND", reply[1024];
+        HostIpc()(request, reply);
         tty_yield(0);
         int fg = -1, bg = -1;
-        ParseColors(L"bright red on blue", &fg, &bg);
+        wchar_t colours[] = L"bright red on blue";
+        ParseColors(colours, &fg, &bg);
         text = trace.Text();
     }
     RunLine(L"plugin /u HostProbe");
@@ -456,9 +463,10 @@ TEST(HostConsole, ParsesReadableColourNames) {
     };
     for (const auto& c : cases) {
         int fg = -1, bg = -1;
+        std::wstring spec = c.spec;
         // Where parsing stopped: the start when nothing was taken.
-        const wchar_t* stop = ParseColors(c.spec, &fg, &bg);
-        EXPECT_EQ(stop == c.spec, c.rc != 0) << c.spec;
+        const wchar_t* stop = ParseColors(spec.data(), &fg, &bg);
+        EXPECT_EQ(stop == spec.data(), c.rc != 0) << c.spec;
         EXPECT_EQ(fg, c.fg) << c.spec;
         EXPECT_EQ(bg, c.bg) << c.spec;
     }
@@ -494,14 +502,19 @@ TEST(HostConsole, TrueNameGivesFullPathsAndEmptyTextForBadNames) {
 }
 
 TEST(HostConsole, IpcAnswersHwndWithTheReplySetForIt) {
+    TakeCommandIpcFn ipc = HostIpc();
+    ASSERT_NE(ipc, nullptr);
+    EXPECT_EQ(GetProcAddress(GetModuleHandleW(L"TakeCmd.dll"), kTakeCommandIpcPlain), nullptr);
+    wchar_t hwnd[] = L"HWND", lower[] = L"hwnd", version[] = L"VERSION";
     wchar_t reply[1024];
-    EXPECT_EQ(TakeCommandIPC(L"HWND", reply), 0);
+    EXPECT_EQ(ipc(hwnd, reply), 0);
     EXPECT_EQ(std::wstring(reply), L"");
     HostSetIpcReply(L"132456");
-    EXPECT_EQ(TakeCommandIPC(L"HWND", reply), 0);
+    EXPECT_EQ(ipc(lower, reply), 0);
     EXPECT_EQ(std::wstring(reply), L"132456");
+    EXPECT_EQ(std::wstring(lower), L"HWND") << "the host works on the request where it lies";
     wcscpy(reply, L"sentinel");
-    EXPECT_NE(TakeCommandIPC(L"VERSION", reply), 0);
+    EXPECT_NE(ipc(version, reply), 0);
     EXPECT_EQ(reply[0], L'\0');
     HostSetIpcReply(nullptr);
 }

@@ -2,6 +2,7 @@
 #include "test_support.h"
 #include <vector>
 #include "host_control.h"
+#include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
 
 std::wstring ExeDir() {
@@ -208,4 +209,5 @@ void AttachFreshPluginToHost() {
     QueryPerformanceFrequency(&frequency);
     g_state.perfFrequency = static_cast<uint64_t>(frequency.QuadPart);
     g_state.inService = true;
+    g_state.takeCommandIpc = LookUpTakeCommandIPC(GetModuleHandleW(L"TakeCmd.dll"));
 }

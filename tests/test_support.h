@@ -62,7 +62,7 @@ public:
 void AttachSelfToHost();
 // Registers this test program with the host (as AttachSelfToHost) and puts
 // the plug-in's state as start-up leaves it: fresh, with the counter
-// frequency recorded.
+// frequency recorded and the host's TakeCommandIPC looked up.
 void AttachFreshPluginToHost();
 
 // Sets (or, with null, removes) one environment variable while it lives.

@@ -74,7 +74,7 @@ bool ReadHighlightChoice(wchar_t* text) {
     return false;
 }
 
-uint8_t HighlightFromChoice(const wchar_t* text, int current) {
+uint8_t HighlightFromChoice(wchar_t* text, int current) {
     const int fg = current & 0x0F;
     const int bg = (current >> 4) & 0x0F;
     int f = -1;

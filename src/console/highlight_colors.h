@@ -10,6 +10,7 @@ constexpr int kBackgroundKeep = 64;   // a background that means: keep the curre
 // values) into text (1024 characters); false when no source gives one.
 bool ReadHighlightChoice(wchar_t* text);
 // The highlight for a choice text given the current attribute; 0 for none.
-uint8_t HighlightFromChoice(const wchar_t* text, int current);
+// Colour names go to the host, which may write into text.
+uint8_t HighlightFromChoice(wchar_t* text, int current);
 // The highlight derived from the current attribute alone; 0 for none.
 uint8_t DefaultHighlight(int current);

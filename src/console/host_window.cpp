@@ -67,10 +67,14 @@ static HWND FirstAncestorWindow(const ClassWindowList& list) {
     return nullptr;
 }
 
-// The windowed host knows its main window; its reply starts with the decimal handle.
+// The windowed host knows its main window; its reply starts with the decimal
+// handle. A host without TakeCommandIPC is treated as one that names none.
 static HWND AskHostForWindow() {
+    if (!g_state.takeCommandIpc) return nullptr;
+    // The host may write into its request, so it gets a copy of its own.
+    wchar_t request[] = L"HWND";
     wchar_t reply[kWorkChars] = {};
-    TakeCommandIPC(L"HWND", reply);
+    g_state.takeCommandIpc(request, reply);
     reply[kWorkChars - 1] = L'\0';
     if (reply[0] < L'0' || reply[0] > L'9') return nullptr;
     uint64_t value = 0;

@@ -1,6 +1,9 @@
 // Services of the command processor, exported by TakeCmd.dll. These
 // declarations are the binary boundary with the host: on x64 Windows there is
-// one calling convention and extern "C" names are not decorated.
+// one calling convention and extern "C" names are not decorated. Every name
+// declared here is imported, so it must be one TakeCmd.dll exports under
+// exactly that name: Windows refuses to load a DLL that imports a name its
+// host lacks.
 #pragma once
 #include <windows.h>
 
@@ -29,12 +32,20 @@ TAKECMD_API wchar_t* QueryTrueName(const wchar_t* name, wchar_t* fullName);
 // *normal receives the console attribute at the cursor.
 TAKECMD_API void GetAttribute(unsigned int* normal, unsigned int* inverse);
 // Colour names into colour numbers; the outputs stay untouched when nothing
-// parses. Returns where parsing stopped.
-TAKECMD_API wchar_t* ParseColors(const wchar_t* spec, int* fg, int* bg);
+// parses. Returns where parsing stopped. The host may write into spec.
+TAKECMD_API wchar_t* ParseColors(wchar_t* spec, int* fg, int* bg);
 // Console colours for the output that follows.
 TAKECMD_API void SetColors(int attribute);
 // Lets the host process pending console work; non-zero waits for a message first.
 TAKECMD_API void tty_yield(int wait);
-// For "HWND": the decimal handle of the windowed host's main window, or no digits.
-TAKECMD_API int TakeCommandIPC(const wchar_t* request, wchar_t* reply);
 }
+
+// TakeCommandIPC is not imported but looked up at start-up: TCC's TakeCmd.dll
+// exports it only under its C++ decorated name, which an extern "C"
+// declaration cannot import, and another host may export it plainly. Where
+// neither name exists the plug-in does without it.
+// For "HWND": the decimal handle of the windowed host's main window, or no
+// digits. The host may write into request.
+using TakeCommandIpcFn = int (*)(wchar_t* request, wchar_t* reply);
+constexpr char kTakeCommandIpcDecorated[] = "?TakeCommandIPC@@YAHPEA_W0@Z";
+constexpr char kTakeCommandIpcPlain[] = "TakeCommandIPC";

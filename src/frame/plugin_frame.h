@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "frame/host_api.h"
 #include "frame/plugin_state.h"
 
 // Writes "Kelvane plugin: " (and, inside a batch file, its name and line) to
@@ -16,6 +17,9 @@ int ResetTrialState();
 int QueryOsVersion();
 // The host's major version from "%_4ver"; 0 when it does not start with a digit.
 uint32_t QueryHostVersion();
+// TakeCommandIPC in the given TakeCmd.dll: under its decorated name, else its
+// plain one; null when the module exports neither (or is null).
+TakeCommandIpcFn LookUpTakeCommandIPC(HMODULE takeCmd);
 // True when the console window is a pseudo-console window.
 BOOL DetectPseudoConsole();
 

@@ -89,6 +89,14 @@ uint32_t QueryHostVersion() {
     return static_cast<uint32_t>(value);
 }
 
+TakeCommandIpcFn LookUpTakeCommandIPC(HMODULE takeCmd) {
+    // GetProcAddress with a null module would search the host's executable.
+    if (!takeCmd) return nullptr;
+    FARPROC found = GetProcAddress(takeCmd, kTakeCommandIpcDecorated);
+    if (!found) found = GetProcAddress(takeCmd, kTakeCommandIpcPlain);
+    return reinterpret_cast<TakeCommandIpcFn>(reinterpret_cast<void*>(found));
+}
+
 BOOL DetectPseudoConsole() {
     HWND console = GetConsoleWindow();
     if (!console) return FALSE;
@@ -130,6 +138,8 @@ int InitializePlugin(void) {
 
     QueryOsVersion();
     g_state.hostMajor = QueryHostVersion();
+    // TakeCmd.dll is loaded: the plug-in imports from it.
+    g_state.takeCommandIpc = LookUpTakeCommandIPC(GetModuleHandleW(L"TakeCmd.dll"));
     g_state.pseudoConsole = DetectPseudoConsole();
     g_state.conOut = OpenConsoleOutput();
     BuildAncestorList(GetCurrentProcessId());
@@ -154,6 +164,7 @@ int ShutdownPlugin(int) {
     g_state.ancestorPids = nullptr;
     g_state.ancestorCount = 0;
     g_state.windowCacheValid = FALSE;
+    g_state.takeCommandIpc = nullptr;
     // Last: until the host has this call back it still holds the DLL itself.
     g_state.inService = false;
     return 0;

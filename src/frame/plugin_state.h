@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "frame/host_api.h"
 
 constexpr int kMaxArgs = 1024;        // arguments one split can hold
 constexpr int MAX_ARG_LEN = 8192;     // characters of the argument buffer
@@ -18,6 +19,9 @@ struct PluginState {
     OSVERSIONINFOEXW osVersion;
     // Host's major version. Set by QueryHostVersion; read by the key hook.
     uint32_t hostMajor;
+    // The host's TakeCommandIPC, null when its TakeCmd.dll exports it under neither
+    // name. Set by InitializePlugin, cleared by ShutdownPlugin; read by FindHostWindow.
+    TakeCommandIpcFn takeCommandIpc;
     // The console window is a pseudo-console window. Set by DetectPseudoConsole; read by ShowHelpText.
     BOOL pseudoConsole;
     // Console output device or null. Opened by InitializePlugin, closed by ShutdownPlugin;
