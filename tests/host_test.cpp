@@ -584,12 +584,35 @@ TEST(KvHost, AnEmptyConsoleReadIsAPossibleBreakNotTheEndOfInput) {
 
 // The one test that sends a real console control event: to a kvhost of its
 // own process group, so the break reaches its handler and nothing else.
+// A real Ctrl+C reaches every console control handler of kvhost, the
+// plug-in's first: the series ends at once with 3, and the line is
+// abandoned, or, in a batch file told to go on, the next line runs.
 TEST(KvHost, ARealCtrlCAbandonsTheRunningLineAndEndsTheOneShotHost) {
-    DWORD elapsed = 0;
-    HostRun run = RunKvHostAndBreakIt(L"/c echo started & kv /n:400 /Q delay /m 50 & echo never", L"started", &elapsed);
-    EXPECT_EQ(run.exitCode, 1u) << run.err;
-    EXPECT_EQ(run.out, L"started\r\n") << run.err;
-    EXPECT_LT(elapsed, 15000u);  // the series alone would take 20 s
+    const std::wstring dir = MakeTempDir();
+    WriteTextFile(dir + L"\\goes_on.btm", L"option //BreakBatch=Continue\r\n"
+                                          L"kv /n:400 /Q /O:R `echo started & delay /m 50`\r\n"
+                                          L"echo kv returned %?\r\n");
+    ScopedEnvironmentVariable quiet(L"noloadmsg", L"1");
+    const struct {
+        std::wstring arguments;
+        DWORD exitCode;
+        const wchar_t* end;  // the output ends so, after one "started" or more
+    } cases[] = {
+        {L"/c echo started & kv /n:400 /Q delay /m 50 & echo never", 1, L"started\r\n"},
+        {L"\"" + dir + L"\\goes_on.btm\"", 0, L"started\r\nkv returned 3\r\n"},
+    };
+    for (const auto& c : cases) {
+        DWORD elapsed = 0;
+        HostRun run = RunKvHostAndBreakIt(c.arguments, L"started", &elapsed);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_EQ(run.out.rfind(L"started\r\n", 0), 0u) << run.out;
+        EXPECT_EQ(run.out.find(L"never"), std::wstring::npos) << run.out;
+        const size_t endLength = wcslen(c.end);
+        EXPECT_TRUE(run.out.size() >= endLength && run.out.compare(run.out.size() - endLength, endLength, c.end) == 0)
+            << run.out;
+        EXPECT_LT(elapsed, 15000u);  // the series alone would take 20 s
+    }
+    RemoveTree(dir);
 }
 
 TEST(KvHost, ExitEndsThePromptWithItsCode) {
