@@ -453,7 +453,7 @@ TEST_F(BreakTest, ACtrlCEndsTheWholeSeriesAndTheHostIsNotCalledUntilItsPrompt) {
         {"host's title updating off", L"kv /n:20 /O:R `%kvruns% & if %_trialrun==3 ctrlc`", L"No", 3, L"3",
          nullptr, true, L""},
         {"batch file goes on", L"\"%kvdir%\\goes_on.btm\"", L"Yes", 3, nullptr,
-         L"kv returned 3\r\nvisible 1\r\nvisible 2\r\n", false, L"TakeCommandIPC: HWND\n"},
+         L"kv returned 3\r\nvisible 1\r\nvisible 2\r\n", false, L"Command: option //UpdateTitle=Yes -> 0\n"},
         {"batch file goes on after the host left the series", L"\"%kvdir%\\left.btm\"", L"Yes", 3, nullptr,
          L"visible 1\r\nvisible 2\r\n", false, L"Command: option //UpdateTitle=Yes -> 0\n"},
         {"host unloads the plug-in inside the title restore",
@@ -522,6 +522,10 @@ TEST_F(BreakTest, ACtrlCEndsTheWholeSeriesAndTheHostIsNotCalledUntilItsPrompt) {
             }
         }
         EXPECT_EQ(Expanded(L"[%_trialrun]"), L"[]") << c.name;
+        // Where the line went on, the title updating is back already.
+        if (!c.broken) {
+            EXPECT_EQ(HostTitleOption(), c.optionBefore) << c.name << ", before the prompt";
+        }
         EXPECT_EQ(HostReturnToPrompt(), 0);
         if (c.copy) {
             AttachSelfToHost();

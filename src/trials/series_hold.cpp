@@ -252,6 +252,11 @@ void ReleaseDeadSeriesAtStart(SeriesHold* const* ownerSlot, SeriesFrame* own) {
     *own = SeriesFrame{0, 0, GetCurrentThreadId(), ownerSlot};
     MarkLiveSeries(own);
     ReleaseMarkedDead();
+    // A series a break ended left the host's title updating switched off for
+    // the reset at the prompt. A KV that starts with no series running is as
+    // good a moment (the host runs its line, so it is not breaking), and a
+    // batch file that goes on does not run on without it until then.
+    if (!g_state.liveSeries && g_state.titleSaved) RestoreTitleUpdates();
 }
 
 void ReleaseDeadSeries() {

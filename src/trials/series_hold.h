@@ -55,8 +55,9 @@ void WatchForBreaks();
 void StopWatchingBreaksIfIdle();
 
 // Walks the call chain from the caller of kv outwards, releases the series
-// found dead, and fills *own with kv's own frame, found as the one holding
-// ownerSlot. Called once when kv starts.
+// found dead, gives back title updating that no series holds any more, and
+// fills *own with kv's own frame, found as the one holding ownerSlot. Called
+// once when kv starts.
 void ReleaseDeadSeriesAtStart(SeriesHold* const* ownerSlot, SeriesFrame* own);
 // Allocates the record arrays and a block of the hold and textChars
 // characters, and links the hold as the innermost live series; it takes over
