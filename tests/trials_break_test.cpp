@@ -1,8 +1,11 @@
-// Ctrl+C during a KV series, through the stand-in host: the break abandons
-// the line wherever it is, and the plug-in gives back everything a series
-// held (standard handles, nul device, timer, title updating, memory) at the
-// next prompt or the next KV. Also the host unloading the plug-in from inside
-// the timed command, and the host's own break handling.
+// Ctrl+C during a KV series, through the stand-in host, both ways a host
+// takes a break: typed, it returns into kv from Command and the series ends
+// at once without calling the host again; as the host's own break ("ctrlc
+// /h"), it abandons the line wherever it is, and the plug-in gives back
+// everything a series held (standard handles, nul device, timer, title
+// updating, memory) at the next prompt or the next KV. Also the host
+// unloading the plug-in from inside the timed command, and the host's own
+// break handling.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <cstdio>
