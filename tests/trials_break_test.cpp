@@ -272,6 +272,8 @@ TEST_F(BreakTest, BrokenOffSeriesLeaveMemoryAndHandlesFlat) {
     } cases[] = {
         {"host's own break", L"kv /n:10000 /Q /O:FJT `if %_trialrun==3 ctrlc /h`", 200, false},
         {"typed Ctrl+C", L"kv /n:10000 /Q /O:FJT `if %_trialrun==3 ctrlc`", 50, true},
+        // Each leaves its nul device to be kept: the oldest go once eight are.
+        {"host's own break, /B", L"kv /n:10000 /B /Q /O:FJT `if %_trialrun==3 ctrlc /h`", 50, false},
     };
     CapturedOutput output;
     for (const auto& c : cases) {

@@ -176,11 +176,10 @@ HANDLE TakeBackStdHandles(SeriesHold* hold) {
 }
 
 void KeepStdHandles(SeriesHold* hold) {
-    const HANDLE savedOut = hold->savedOut, savedErr = hold->savedErr;
     HANDLE nul = TakeBackStdHandles(hold);
     if (!nul) return;
     if (s_keptCount == kKeptDevices) CloseOldestKeptDevice();
-    s_kept[s_keptCount++] = KeptDevice{nul, savedOut, savedErr};
+    s_kept[s_keptCount++] = KeptDevice{nul, hold->savedOut, hold->savedErr};
 }
 
 void StopKeepAwake(SeriesHold* hold) {
