@@ -206,6 +206,42 @@ TEST_F(OptionsTest, EveryBadOptionEndsTheCommandWithItsMessage) {
     EXPECT_EQ(std::wstring(g_state.argv[0]) + L" " + g_state.argv[1] + L" " + g_state.argv[2], L"/q /N:5X echo");
 }
 
+TEST_F(OptionsTest, PreciseDeviationAndWarmUpRunsAreTakenOrRefusedLikeTheWrittenOptions) {
+    const struct {
+        const wchar_t* line;
+        bool precise, deviation;
+        uint32_t warmUps;
+        const wchar_t* message;  // after the prefix; empty when the line is taken
+    } cases[] = {
+        {L"x", false, false, 0, L""},
+        {L"/p /V x", true, true, 0, L""},
+        {L"/W5 x", false, false, 5, L""},
+        {L"/w:5 x", false, false, 5, L""},
+        {L"/W=0x10 x", false, false, 16, L""},
+        {L"/W:3 /W:0 x", false, false, 0, L""},
+        {L"/W:1000000 /P x", true, false, 1000000, L""},
+        {L"/W:1000001 x", false, false, 0, L"Number of warm-up runs must be 0 to 1000000: 1000001\r\n"},
+        {L"/w x", false, false, 0, L"Bad value: \"/W\"\r\n"},
+        {L"/w:-1 x", false, false, 0, L"Bad value: \"/W:-1\"\r\n"},
+        {L"/W:2x x", false, false, 0, L"Bad value: \"/W:2X\"\r\n"},
+        {L"/W:4294967296 x", false, false, 0, L"Bad value: \"/W:4294967296\"\r\n"},
+        {L"/pp x", false, false, 0, L"Unknown option: \"/PP\"\r\n"},
+        {L"/v:1 x", false, false, 0, L"Unknown option: \"/V:1\"\r\n"},
+    };
+    for (const auto& c : cases) {
+        if (*c.message) {
+            EXPECT_EQ(ErrorOf(c.line), kPrefix + c.message) << c.line;
+            continue;
+        }
+        CapturedOutput output;
+        ASSERT_EQ(Parse(c.line), kParseProceed) << c.line << ": " << output.Err();
+        EXPECT_EQ(settings.precise, c.precise) << c.line;
+        EXPECT_EQ(settings.stdDeviation, c.deviation) << c.line;
+        EXPECT_EQ(settings.warmUpRuns, c.warmUps) << c.line;
+        EXPECT_EQ(Flags(settings), L"") << c.line;
+    }
+}
+
 TEST_F(OptionsTest, ASecondWordAfterTheCommandIsASyntaxError) {
     // The splitter never produces this (the command takes the rest of the
     // line), so the list is laid out by hand as another producer might.

@@ -452,6 +452,7 @@ TEST_F(BreakTest, ACtrlCEndsTheWholeSeriesAndTheHostIsNotCalledUntilItsPrompt) {
     } cases[] = {
         {"run 3 of 20", L"kv /n:20 /O:R `%kvruns% & if %_trialrun==3 ctrlc`", L"Yes", 3, L"3", nullptr, true, L""},
         {"/B", L"kv /n:20 /B /O:R `%kvruns% & if %_trialrun==3 ctrlc`", L"Yes", 3, L"3", nullptr, true, L""},
+        {"warm-up run", L"kv /w:3 /n:20 /O:R `%kvruns% & if %_trialrun==0 ctrlc`", L"Yes", 1, L"3", nullptr, true, L""},
         {"nested", L"kv /n:4 /O:R kv /n:20 /O:R `%kvruns% & if %_trialrun==3 ctrlc`", L"Yes", 3, L"3", nullptr,
          true, L""},
         {"no title", L"kv /n:20 /O:RT `%kvruns% & if %_trialrun==3 ctrlc`", L"Yes", 3, L"3", nullptr, true, L""},

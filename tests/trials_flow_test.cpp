@@ -246,6 +246,76 @@ TEST_F(TrialFlowTest, TitleShowsTheRunAndEstimateAndIsBlankedAfterwards) {
     ExpectIdleAfterwards();
 }
 
+// Warm-up runs: made like timed runs after the series is set up, but not
+// timed, not recorded and left out of every figure of the report.
+TEST_F(TrialFlowTest, WarmUpRunsComeFirstAndNeverReachTheReport) {
+    const struct {
+        const char* name;
+        const wchar_t* line;
+        int result;
+        const wchar_t* output;  // the output begins with it
+        std::vector<std::wstring> headers;
+    } cases[] = {
+        {"_TRIALRUN reads 0 in warm-up runs", L"/W:2 /N:2 /O:FJTR echo [%_trialrun]", 0,
+         L"[0]\r\n[0]\r\n[1]\r\n[2]\r\n\r\nCommand   :  echo [%_trialrun]\r\n"
+         L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n",
+         {L"Warm-up #1 of 2:  echo [%_trialrun]", L"Warm-up #2 of 2:  echo [%_trialrun]",
+          L"Run #1 of 2:  echo [%_trialrun]", L"Run #2 of 2:  echo [%_trialrun]"}},
+        {"exit codes of warm-up runs are no errors", L"/W:3 /N:2 /Q /O:FJTR exitcode 7", 0,
+         L"\r\nCommand   :  exitcode 7\r\nTotal runs:  2    Errors:  2    Dropped:  0   Runs counted:  2\r\n", {}},
+        {"the abort code ends the series in a warm-up run", L"/W:2 /U:7 /N:3 /O:FJT exitcode 7", 3,
+         L"   *  User Abort:  rv = 7\r\n", {L"Warm-up #1 of 2:  exitcode 7"}},
+        {"/B hides the output of warm-up runs too", L"/W:2 /B /N:1 /O:FJT echo hidden", 0,
+         L"\r\nRun #1 of 1:  Time = ",
+         {L"Warm-up #1 of 2:  echo hidden", L"Warm-up #2 of 2:  echo hidden", L"Run #1 of 1:  echo hidden"}},
+        {"/W:0 makes none", L"/W:0 /N:1 /O:FJTR echo x", 0, L"x\r\n\r\nCommand   :  echo x\r\n",
+         {L"Run #1 of 1:  echo x"}},
+    };
+    for (const auto& c : cases) {
+        const size_t linesBefore = ScreenLines().size();
+        CapturedOutput output;
+        EXPECT_EQ(Kv(c.line), c.result) << c.name;
+        EXPECT_EQ(output.Out().find(c.output), 0u) << c.name << "\n" << output.Out();
+        EXPECT_EQ(output.Err(), L"") << c.name;
+        const std::vector<std::wstring> lines = ScreenLines();
+        EXPECT_EQ(std::vector<std::wstring>(lines.begin() + static_cast<ptrdiff_t>(linesBefore), lines.end()), c.headers)
+            << c.name;
+        ExpectIdleAfterwards();
+    }
+}
+
+TEST_F(TrialFlowTest, WarmUpTitlesHaveNoEstimateAndTheEstimateCountsFromTheirEnd) {
+    g_state.perfFrequency = 10000000;
+    s_stepTicks = 10000000;  // every counter reading one second after the last
+    CapturedOutput output;
+    EXPECT_EQ(Kv(L"/W:2 /N:3 /Q /O:F rem"), 0);
+    // Readings: the start, after each warm-up run, before and after each
+    // timed run, then the wall time.
+    ASSERT_EQ(s_probes.size(), 10u);
+    const struct {
+        size_t reading;
+        const wchar_t* title;
+        int32_t trialRun;
+    } expected[] = {
+        {1, L"Warm-up #1 of 2: ", kWarmUpRun},
+        {2, L"Warm-up #2 of 2: ", kWarmUpRun},
+        {3, L"Run #1 of 3: ", 0},
+        // Two seconds for the first timed run, not the four since the start.
+        {5, L"Run #2 of 3: \u2001\u2001ETR 00:04", 1},
+        {7, L"Run #3 of 3: \u2001\u2001ETR 00:02", 2},
+    };
+    for (const auto& e : expected) {
+        EXPECT_EQ(s_probes[e.reading].title, e.title) << e.reading;
+        EXPECT_EQ(s_probes[e.reading].trialRun, e.trialRun) << e.reading;
+        EXPECT_EQ(s_probes[e.reading].titleOption, L"No") << e.reading;
+        EXPECT_NE(s_probes[e.reading].jiggleTimer, 0u) << e.reading;
+    }
+    // The wall time covers the warm-up runs; the total only the timed ones.
+    EXPECT_NE(output.Out().find(L"Total time:  00:03.000    Wall time:  00:09.000\r\n"), std::wstring::npos)
+        << output.Out();
+    ExpectIdleAfterwards();
+}
+
 // Focus before every run and the summary, the keep-awake timer and the title
 // each have their own letter; every row leaves exactly one of them on.
 TEST_F(TrialFlowTest, EachOptionLetterTurnsOffOnlyItsOwnPart) {

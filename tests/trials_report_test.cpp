@@ -145,6 +145,115 @@ TEST_F(TrialReportTest, FormatsTicksAsMinutesHoursOrMillisecondsInFourRotatingTe
     EXPECT_EQ(FormatTicks(5000 * kTicksPerMs, false, false), texts[0]);
 }
 
+TEST_F(TrialReportTest, PreciseTimesAddMicrosecondsToEveryForm) {
+    const struct {
+        uint64_t ticks;
+        bool milliseconds, hours;
+        const wchar_t* text;
+    } cases[] = {
+        {12345678, false, false, L"00:01.234567"},    {12345678, true, false, L"1234.567"},
+        {12345678, false, true, L"0:00:01.234567"},   {12345678, true, true, L"1234.567"},
+        {5, false, false, L"00:00.000000"},           {15, false, false, L"00:00.000001"},
+        {36000000000, false, false, L"1:00:00.000000"}, {35999999990, false, false, L"59:59.999999"},
+        {35999999999, false, false, L"59:59.999999"}, {UINT64_MAX, false, false, L"512409557:36:10.955161"},
+    };
+    for (const auto& c : cases) EXPECT_STREQ(FormatTicks(c.ticks, c.milliseconds, c.hours, true), c.text) << c.ticks;
+}
+
+TEST_F(TrialReportTest, DeviationIsTheTruncatedSampleRootOfTheCountedRunsOnly) {
+    const uint64_t apart = uint64_t{1} << 54;
+    const struct {
+        const char* name;
+        std::vector<uint64_t> ticks;
+        std::vector<RunStatus> status;  // Counted where not given
+        uint64_t deviation, relativeTenths;
+    } cases[] = {
+        {"the worked example's counted runs",
+         {12345678, 11002000, 10950300, 11500000, 11200000, 11100000, 11050000, 11300000, 11400000, 11250000}, {},
+         403949, 36},
+        {"two runs", {10, 20}, {}, 7, 467},
+        {"all runs equal", {5, 5, 5}, {}, 0, 0},
+        {"an average of 0", {0, 1}, {}, 1, 0},
+        {"runs 2^54 ticks apart", {0, apart}, {}, 12738103345051545, 1414},
+        {"excluded and dropped runs left out", {10, 1000, 20, 1, 900}, {Counted, Excluded, Counted, DroppedFast, DroppedSlow},
+         7, 467},
+        {"one counted run", {10, 1000}, {Counted, Excluded}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<RunRecord> records;
+        uint32_t counted = 0;
+        uint64_t total = 0;
+        for (uint32_t i = 0; i < c.ticks.size(); ++i) {
+            const RunStatus status = i < c.status.size() ? c.status[i] : Counted;
+            records.push_back(RunRecord{c.ticks[i], 0, status, i});
+            if (status == Counted) ++counted, total += c.ticks[i];
+        }
+        const uint64_t average = total / counted;
+        const uint64_t deviation = StdDeviationTicks(records.data(), static_cast<uint32_t>(records.size()), counted, average);
+        EXPECT_EQ(deviation, c.deviation) << c.name;
+        EXPECT_EQ(RelativeTenths(deviation, average), c.relativeTenths) << c.name;
+    }
+}
+
+TEST_F(TrialReportTest, DeviationLineAndPreciseTimesJoinTheSummaryOnlyWhenAsked) {
+    const std::vector<uint64_t> example = {12345678, 11002000, 10950300, 11500000, 25000000, 11200000,
+                                           10800000, 11100000, 11050000, 11300000, 11400000, 11250000};
+    const struct {
+        const char* name;
+        std::vector<uint64_t> ticks;
+        void (*adjust)(TrialSettings&);
+        const wchar_t* summary;  // after the command line
+    } cases[] = {
+        {"the worked example with /V", example, [](TrialSettings& s) { s.stdDeviation = true; },
+         L"Total runs:  12    Errors:  1    Dropped:  2   Runs counted:  10\r\n"
+         L"(All runs)  Fastest:  00:01.080    Slowest:  00:02.500    Spread:  00:01.420\r\n"
+         L"(Counted)   Fastest:  00:01.095    Slowest:  00:01.234    Spread:  00:00.139\r\n"
+         L"Average time:  00:01.130    Median time:  00:01.122\r\n"
+         L"Std deviation:  00:00.040    Relative:  3.6%\r\n"
+         L"Total time:  00:11.309    Wall time:  00:15.012\r\n"},
+        {"with /P /V", example, [](TrialSettings& s) { s.stdDeviation = s.precise = true; },
+         L"Total runs:  12    Errors:  1    Dropped:  2   Runs counted:  10\r\n"
+         L"(All runs)  Fastest:  00:01.080000    Slowest:  00:02.500000    Spread:  00:01.420000\r\n"
+         L"(Counted)   Fastest:  00:01.095030    Slowest:  00:01.234567    Spread:  00:00.139537\r\n"
+         L"Average time:  00:01.130979    Median time:  00:01.122500\r\n"
+         L"Std deviation:  00:00.040394    Relative:  3.6%\r\n"
+         L"Total time:  00:11.309797    Wall time:  00:15.012345\r\n"},
+        {"with /M /P /V /H", example, [](TrialSettings& s) { s.stdDeviation = s.precise = s.milliseconds = s.showHours = true; },
+         L"Total runs:  12    Errors:  1    Dropped:  2   Runs counted:  10\r\n"
+         L"(All runs)  Fastest:  1080.000    Slowest:  2500.000    Spread:  1420.000\r\n"
+         L"(Counted)   Fastest:  1095.030    Slowest:  1234.567    Spread:  139.537\r\n"
+         L"Average time:  1130.979    Median time:  1122.500\r\n"
+         L"Std deviation:  40.394    Relative:  3.6%\r\n"
+         L"Total time:  11309.797    Wall time:  15012.345\r\n"},
+        {"/P /H: the hours form, the average and the median without it", {10000000, 30000000},
+         [](TrialSettings& s) { s.precise = s.showHours = true; },
+         L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+         L"Fastest:  0:00:01.000000    Slowest:  0:00:03.000000    Spread:  0:00:02.000000\r\n"
+         L"Average time:  00:02.000000    Median time:  00:02.000000\r\n"
+         L"Total time:  0:00:04.000000    Wall time:  0:00:15.012345\r\n"},
+        {"/V with one counted run has no deviation line", {10000000}, [](TrialSettings& s) { s.stdDeviation = true; },
+         L"Total runs:  1    Errors:  0    Dropped:  0   Runs counted:  1\r\n"
+         L"Fastest:  00:01.000    Slowest:  00:01.000    Spread:  00:00.000\r\n"
+         L"Average time:  00:01.000    Median time:  00:01.000\r\n"
+         L"Total time:  00:01.000    Wall time:  00:15.012\r\n"},
+        {"/V with runs below a tick's worth of average", {0, 0}, [](TrialSettings& s) { s.stdDeviation = true; },
+         L"Total runs:  2    Errors:  0    Dropped:  0   Runs counted:  2\r\n"
+         L"Fastest:  00:00.000    Slowest:  00:00.000    Spread:  00:00.000\r\n"
+         L"Average time:  00:00.000    Median time:  00:00.000\r\n"
+         L"Std deviation:  00:00.000    Relative:  0.0%\r\n"
+         L"Total time:  00:00.000    Wall time:  00:15.012\r\n"},
+    };
+    for (const auto& c : cases) {
+        Series s = MakeSeries(c.ticks, {0, 0, 0, 1});
+        TrialSettings settings = Settings();
+        settings.recap = false;
+        settings.nDropSlowest = settings.nDropFastest = c.ticks.size() == example.size();
+        c.adjust(settings);
+        s_wallTicks = 150123456;
+        EXPECT_EQ(Report(s, 10, settings), L"\r\nCommand   :  dir /s\r\n" + std::wstring(c.summary)) << c.name;
+    }
+}
+
 // Pseudo-random series of the kinds a run loop produces: close times with
 // ties, rare outliers far away, and spreads that need one to four digits or
 // reach the top of the unsigned range.

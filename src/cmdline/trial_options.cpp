@@ -79,18 +79,20 @@ int ReportMissingCommand() {
     return 1;
 }
 
-// The value of /D, /N, /O, /S and /U: after the letter and an optional ':' or '='.
+// The value of /D, /N, /O, /S, /U and /W: after the letter and an optional ':' or '='.
 const wchar_t* OptionValue(const wchar_t* argument) {
     const wchar_t* value = argument + 2;
     return (*value == L':' || *value == L'=') ? value + 1 : value;
 }
 
-int ParseRunCount(wchar_t* argument, TrialSettings* settings) {
-    uint32_t runs;
-    if (ParseNumber(OptionValue(argument), &runs, nullptr) != 0)
+// /N and /W: a whole number from lowest to highest, else limitFormat with
+// highest and the value.
+int ParseCount(wchar_t* argument, uint32_t lowest, uint32_t highest, const wchar_t* limitFormat, uint32_t* count) {
+    uint32_t value;
+    if (ParseNumber(OptionValue(argument), &value, nullptr) != 0)
         return ReportArgument(argument, L"Bad value: \"%s\"\r\n");
-    if (runs == 0 || runs > kMaxRuns) return ReportLimit(L"Number of runs must be 1 to %u: %u\r\n", kMaxRuns, runs);
-    settings->runCount = runs;
+    if (value < lowest || value > highest) return ReportLimit(limitFormat, highest, value);
+    *count = value;
     return kParseProceed;
 }
 
@@ -232,7 +234,7 @@ int ApplyArgument(wchar_t* argument, TrialSettings* settings) {
     } else if (is(L"/M")) {
         settings->milliseconds = true;
     } else if (letter == L'N') {
-        return ParseRunCount(argument, settings);
+        return ParseCount(argument, 1, kMaxRuns, L"Number of runs must be 1 to %u: %u\r\n", &settings->runCount);
     } else if (letter == L'O') {
         return ParseSuboptions(argument, settings);
     } else if (is(L"/Q")) {
@@ -246,6 +248,13 @@ int ApplyArgument(wchar_t* argument, TrialSettings* settings) {
         settings->titleBar = true;
     } else if (letter == L'U') {
         return ParseUserAbort(argument, settings);
+    } else if (is(L"/P")) {
+        settings->precise = true;
+    } else if (is(L"/V")) {
+        settings->stdDeviation = true;
+    } else if (letter == L'W') {
+        return ParseCount(argument, 0, kMaxWarmUpRuns, L"Number of warm-up runs must be 0 to %u: %u\r\n",
+                          &settings->warmUpRuns);
     } else {
         return ReportArgument(argument, L"Unknown option: \"%s\"\r\n");
     }

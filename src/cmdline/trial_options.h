@@ -5,6 +5,7 @@
 
 constexpr uint32_t kMaxRuns = 1000000;   // largest /N value
 constexpr uint32_t kMaxDrops = 1000;     // largest drop count at either end
+constexpr uint32_t kMaxWarmUpRuns = 1000000;  // largest /W value
 constexpr int kSoundFileChars = 256;     // soundFile holds at most 255 characters
 
 struct TrialSettings {
@@ -25,6 +26,9 @@ struct TrialSettings {
     bool playSound;           // /S
     wchar_t soundFile[kSoundFileChars];  // full path of the .wav file; empty = system sound
     int32_t userAbort;        // /U: exit code that stops the series; 0 = none
+    bool precise;             // /P: every time of the report to the microsecond
+    bool stdDeviation;        // /V: the standard deviation line
+    uint32_t warmUpRuns;      // /W: untimed runs before the series, default 0
     const wchar_t* command;   // the command text, pointing into the argument list
 };
 

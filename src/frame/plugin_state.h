@@ -12,6 +12,9 @@ constexpr int kWorkChars = 1024;      // the usual size of a working text buffer
 
 struct SeriesHold;
 
+// g_state.trialRun while an untimed warm-up run is in progress: _TRIALRUN reads 0.
+constexpr int32_t kWarmUpRun = -2;
+
 struct PluginState {
     // Counter ticks per second. Set by InitializePlugin; read by the report and the title.
     uint64_t perfFrequency;
@@ -27,8 +30,9 @@ struct PluginState {
     // Console output device or null. Opened by InitializePlugin, closed by ShutdownPlugin;
     // written by run headers, help and the Take Command search.
     HANDLE conOut;
-    // -1 idle, else the 0-based index of the current run. Set by kv, ResetTrialState,
-    // ShutdownPlugin; read by _trialrun, kv and the title.
+    // -1 idle, kWarmUpRun during a warm-up run, else the 0-based index of the
+    // current run. Set by kv, ResetTrialState, ShutdownPlugin; read by
+    // _trialrun, kv and the title.
     int32_t trialRun;
     // 0 nothing saved, 1 host title updating was off, 2 it was on. Set by the title
     // code; read by ResetTrialState, ShutdownPlugin and kv.

@@ -11,6 +11,8 @@ int _trialrun(wchar_t* buffer) {
     if (!buffer) return ERROR_INVALID_PARAMETER;
     if (g_state.trialRun == -1)
         buffer[0] = L'\0';
+    else if (g_state.trialRun == kWarmUpRun)
+        wcscpy(buffer, L"0");
     else
         wsprintfW(buffer, L"%u", static_cast<unsigned>(g_state.trialRun) + 1u);
     return 0;

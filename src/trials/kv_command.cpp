@@ -24,7 +24,7 @@
 // Command may rewrite its line in place (aliases, expansion), so it gets a
 // buffer far larger than any argument line.
 constexpr size_t kWorkBufferChars = 32768;
-// Room before the command for "\nRun #4294967295 of 4294967295:  ".
+// Room before the command for "\nWarm-up #4294967295 of 4294967295:  ".
 constexpr size_t kHeaderRoom = 48;
 
 // What one KV command holds from its start until it returns. What must be
@@ -34,6 +34,9 @@ struct Series {
     HWND hostWindow;
     uint64_t startTicks;    // counter reading when the command started
     uint64_t latestTicks;   // the latest reading: start, then the end of each run
+    // Where the title's estimate counts from: the start, or the end of the
+    // last warm-up run, so untimed runs do not inflate it.
+    uint64_t etaStartTicks;
     uint32_t requestedRuns;
     uint32_t totalRuns;     // requested runs plus the drop runs
     // Arrays, texts, redirection, timer and title. The walk of the call chain
@@ -100,11 +103,12 @@ static void WriteConsoleText(const wchar_t* text, size_t chars) {
 // Straight to the console device, so neither /B nor a redirection of the
 // KV command hides it. Without a highlight it is a single write, since every
 // console write costs a round trip to the console; the command may be 8191
-// characters, so it is never formatted through a fixed-size routine.
-static void WriteRunHeader(const Series& s, uint32_t run) {
+// characters, so it is never formatted through a fixed-size routine. format
+// takes the run's number and the count of its kind of runs.
+static void WriteRunHeader(const Series& s, const wchar_t* format, uint32_t run, uint32_t runs) {
     if (!g_state.conOut) return;
     wchar_t number[kHeaderRoom];
-    const int numberChars = swprintf(number, kHeaderRoom, L"Run #%u of %u:  ", run, s.totalRuns);
+    const int numberChars = swprintf(number, kHeaderRoom, format, run, runs);
     if (numberChars <= 0) return;
     wchar_t* line = s.headerCommand - numberChars;
     std::memcpy(line, number, sizeof(wchar_t) * static_cast<size_t>(numberChars));
@@ -153,41 +157,83 @@ static bool SeriesCutShort(const Series& s, SeriesEnd* end) {
     return true;
 }
 
+// What every run, timed or warm-up, does before its command: a fresh copy of
+// the command text, the title, the header and the focus change.
+static void PrepareRun(const Series& s, uint32_t run, bool warmUp) {
+    const TrialSettings& t = s.settings;
+    std::memcpy(s.workBuffer, s.commandText, sizeof(wchar_t) * (s.commandChars + 1));
+    // The title is the series' only while the host's updating is off: a
+    // reset during the series gives it back to the host.
+    if (t.titleBar && g_state.titleSaved) {
+        if (warmUp)
+            SetWarmUpTitle(run, t.warmUpRuns);
+        else
+            SetProgressTitle(s.totalRuns, s.latestTicks - s.etaStartTicks);
+    }
+    if (!t.quiet) {
+        if (warmUp)
+            WriteRunHeader(s, L"Warm-up #%u of %u:  ", run, t.warmUpRuns);
+        else
+            WriteRunHeader(s, L"Run #%u of %u:  ", run, s.totalRuns);
+    }
+    if (t.grabFocus) GrabFocus(s.hostWindow);
+}
+
+// What every run does once its command returned. False when the series is
+// over (*end says why): shut-down or a break came, or the run returned the
+// user-abort code (then in *abortCode).
+static bool RunReturned(Series& s, int exitCode, SeriesEnd* end, int* abortCode) {
+    // The hold is this call's until kv frees it, whatever the command did.
+    if (SeriesCutShort(s, end)) return false;
+    if (g_state.liveSeries != s.hold) ReleaseSeriesInside(s.hold);
+    if (s.settings.userAbort != 0 && exitCode == s.settings.userAbort) {
+        *abortCode = exitCode;
+        *end = SeriesEnd::UserAbort;
+        return false;
+    }
+    // A KV inside the command picks colours of its own.
+    g_state.normalAttr = s.normalAttr;
+    g_state.highlightAttr = s.highlightAttr;
+    return true;
+}
+
+// The untimed runs before the series, made like timed ones but neither
+// recorded nor counted; only the user-abort code, a break or shut-down in
+// one of them ends the command. Every counter reading here lies outside the
+// timed loop.
+static SeriesEnd RunWarmUps(Series& s, int* abortCode) {
+    SeriesEnd end = SeriesEnd::Completed;
+    for (uint32_t i = 0; i < s.settings.warmUpRuns; ++i) {
+        g_state.trialRun = kWarmUpRun;
+        if (SeriesCutShort(s, &end)) return end;
+        PrepareRun(s, i + 1, true);
+        const int exitCode = Command(s.workBuffer, 0);
+        s.latestTicks = s.etaStartTicks = ReadCounter();
+        if (!RunReturned(s, exitCode, &end, abortCode)) return end;
+    }
+    return end;
+}
+
 // Runs the series until every run was made, a run returned the user-abort
 // code (then in *abortCode, and the run not recorded), the plug-in was shut
 // down under it or a break arrived.
 static SeriesEnd RunTrials(Series& s, int* abortCode) {
-    const TrialSettings& t = s.settings;
-    const size_t commandBytes = sizeof(wchar_t) * (s.commandChars + 1);
     SeriesEnd end;
     g_state.trialRun = 0;
     for (uint32_t i = 0; i < s.totalRuns;) {
         if (SeriesCutShort(s, &end)) return end;
-        std::memcpy(s.workBuffer, s.commandText, commandBytes);
-        // The title is the series' only while the host's updating is off: a
-        // reset during the series gives it back to the host.
-        if (t.titleBar && g_state.titleSaved) SetProgressTitle(s.totalRuns, s.latestTicks - s.startTicks);
-        if (!t.quiet) WriteRunHeader(s, i + 1);
-        if (t.grabFocus) GrabFocus(s.hostWindow);
+        PrepareRun(s, i + 1, false);
         // Nothing but the command between the two readings.
         const uint64_t before = ReadCounter();
         const int exitCode = Command(s.workBuffer, 0);
         const uint64_t after = ReadCounter();
-        // The hold is this call's until kv frees it, whatever the command did.
-        if (SeriesCutShort(s, &end)) return end;
-        if (g_state.liveSeries != s.hold) ReleaseSeriesInside(s.hold);
+        if (!RunReturned(s, exitCode, &end, abortCode)) return end;
         s.latestTicks = after;
-        if (t.userAbort != 0 && exitCode == t.userAbort) {
-            *abortCode = exitCode;
-            return SeriesEnd::UserAbort;
-        }
         RecordRun(s, i, after - before, exitCode);
         ++i;
         // Set again after every run: a KV inside the command, or a reset,
-        // may have changed them meanwhile.
+        // may have changed it meanwhile.
         g_state.trialRun = static_cast<int32_t>(i);
-        g_state.normalAttr = s.normalAttr;
-        g_state.highlightAttr = s.highlightAttr;
     }
     return SeriesEnd::Completed;
 }
@@ -223,7 +269,7 @@ int kv(wchar_t* arguments) {
     s.breaksAtStart = g_state.breaksNoted;
     SetDefaultTrialSettings(&s.settings);
     s.hostWindow = FindHostWindow();
-    s.startTicks = s.latestTicks = ReadCounter();
+    s.startTicks = s.latestTicks = s.etaStartTicks = ReadCounter();
     g_state.trialRun = -1;
 
     SplitArgs(arguments);
@@ -245,7 +291,8 @@ int kv(wchar_t* arguments) {
     if (s.settings.jiggle) StartKeepAwake(s.hold);
     if (s.settings.titleBar) SuspendTitle(s.hold);
     int abortCode = 0;
-    const SeriesEnd end = RunTrials(s, &abortCode);
+    SeriesEnd end = RunWarmUps(s, &abortCode);
+    if (end == SeriesEnd::Completed) end = RunTrials(s, &abortCode);
     // Shut down under the run: everything else the series held has been
     // given back already, and the host may be using the plug-in anew.
     if (end == SeriesEnd::ShutDown) {

@@ -67,6 +67,12 @@ int SetProgressTitle(uint32_t totalRuns, uint64_t elapsedTicks) {
     return 0;
 }
 
+void SetWarmUpTitle(uint32_t run, uint32_t runs) {
+    wchar_t title[kWorkChars];
+    swprintf(title, kWorkChars, L"Warm-up #%u of %u: ", run, runs);
+    SetConsoleTitleW(title);
+}
+
 const wchar_t* FormatEta(uint64_t ticks) {
     const uint64_t ms = TicksToMilliseconds(ticks) + 500u;
     const uint64_t seconds = ms / 1000u;

@@ -12,5 +12,7 @@ uint32_t RestoreTitleUpdates();
 // Sets the title for the run g_state.trialRun of totalRuns, with an estimate
 // from the ticks elapsed since the command started. Returns 0.
 int SetProgressTitle(uint32_t totalRuns, uint64_t elapsedTicks);
+// The title of an untimed warm-up run: "Warm-up #run of runs: ", no estimate.
+void SetWarmUpTitle(uint32_t run, uint32_t runs);
 // The estimate text, rounded to the nearest second, in a static buffer.
 const wchar_t* FormatEta(uint64_t ticks);

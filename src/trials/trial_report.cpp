@@ -124,21 +124,66 @@ uint64_t MedianTicks(const RunRecord* sorted, uint32_t countedRuns) {
     }
 }
 
-const wchar_t* FormatTicks(uint64_t ticks, bool milliseconds, bool hours) {
+const wchar_t* FormatTicks(uint64_t ticks, bool milliseconds, bool hours, bool precise) {
     s_tickTextPos = (s_tickTextPos + 1) % 4;
     wchar_t* text = s_tickText[s_tickTextPos];
-    const uint64_t ms = TicksToMilliseconds(ticks);
-    const unsigned seconds = static_cast<unsigned>(ms / 1000 % 60);
-    const unsigned fraction = static_cast<unsigned>(ms % 1000);
-    if (milliseconds)
+    // The fraction of a second: milliseconds, or with precise microseconds.
+    const uint64_t units = precise ? TicksToMicroseconds(ticks) : TicksToMilliseconds(ticks);
+    const uint64_t unitsPerMs = precise ? 1000 : 1;
+    const uint64_t ms = units / unitsPerMs;
+    const uint64_t seconds = ms / 1000;
+    const unsigned fraction = static_cast<unsigned>(units % (1000 * unitsPerMs));
+    const int digits = precise ? 6 : 3;
+    if (milliseconds && precise)
+        swprintf(text, kTickTextChars, L"%llu.%03u", static_cast<unsigned long long>(ms),
+                 static_cast<unsigned>(units % 1000));
+    else if (milliseconds)
         swprintf(text, kTickTextChars, L"%llu", static_cast<unsigned long long>(ms));
     else if (hours || ms >= kMsPerHour)
-        swprintf(text, kTickTextChars, L"%llu:%02u:%02u.%03u", static_cast<unsigned long long>(ms / kMsPerHour),
-                 static_cast<unsigned>(ms / 60000 % 60), seconds, fraction);
+        swprintf(text, kTickTextChars, L"%llu:%02u:%02u.%0*u", static_cast<unsigned long long>(seconds / 3600),
+                 static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60), digits, fraction);
     else
-        swprintf(text, kTickTextChars, L"%02llu:%02u.%03u", static_cast<unsigned long long>(ms / 60000), seconds,
-                 fraction);
+        swprintf(text, kTickTextChars, L"%02llu:%02u.%0*u", static_cast<unsigned long long>(seconds / 60),
+                 static_cast<unsigned>(seconds % 60), digits, fraction);
     return text;
+}
+
+// Digit by digit, two bits at a time; the root of a 128-bit number fits in 64.
+static uint64_t SquareRoot(unsigned __int128 n) {
+    unsigned __int128 root = 0, bit = static_cast<unsigned __int128>(1) << 126;
+    while (bit > n) bit >>= 2;
+    for (; bit; bit >>= 2) {
+        if (n >= root + bit) {
+            n -= root + bit;
+            root = (root >> 1) + bit;
+        } else {
+            root >>= 1;
+        }
+    }
+    return static_cast<uint64_t>(root);
+}
+
+uint64_t StdDeviationTicks(const RunRecord* records, uint32_t count, uint32_t countedRuns, uint64_t averageTicks) {
+    if (countedRuns < 2) return 0;
+    // Exact in 128 bits for any series whose runs lie within 2^54 ticks of
+    // the average; beyond that the sum stops at its largest value.
+    constexpr unsigned __int128 kLargest = ~static_cast<unsigned __int128>(0);
+    unsigned __int128 sum = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (records[i].status != Counted) continue;
+        const uint64_t e = records[i].elapsed;
+        const uint64_t d = e > averageTicks ? e - averageTicks : averageTicks - e;
+        const unsigned __int128 square = static_cast<unsigned __int128>(d) * d;
+        sum = sum > kLargest - square ? kLargest : sum + square;
+    }
+    return SquareRoot(sum / (countedRuns - 1));
+}
+
+uint64_t RelativeTenths(uint64_t deviationTicks, uint64_t averageTicks) {
+    if (averageTicks == 0) return 0;
+    const unsigned __int128 a = averageTicks;
+    const unsigned __int128 r = (deviationTicks * static_cast<unsigned __int128>(2000) + a) / (2 * a);
+    return r > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(r);
 }
 
 uint32_t DecimalWidth(uint32_t value) {
@@ -147,14 +192,22 @@ uint32_t DecimalWidth(uint32_t value) {
     return width;
 }
 
-static void PrintRecap(const RunRecord* records, uint32_t totalRuns, uint32_t requestedRuns, bool milliseconds,
-                       bool hours) {
+// How the report writes its times: the options, and the hours flag it decided.
+struct TimeStyle {
+    bool milliseconds, hours, precise;
+    const wchar_t* Text(uint64_t ticks) const { return FormatTicks(ticks, milliseconds, hours, precise); }
+    // The average and the median (and the deviation) take hours only when
+    // they reach an hour themselves.
+    const wchar_t* TextWithoutHours(uint64_t ticks) const { return FormatTicks(ticks, milliseconds, false, precise); }
+};
+
+static void PrintRecap(const RunRecord* records, uint32_t totalRuns, uint32_t requestedRuns, const TimeStyle& style) {
     const uint32_t width = DecimalWidth(requestedRuns);
     CrLf();
     for (uint32_t i = 0; i < totalRuns; ++i) {
         const RunRecord& run = records[i];
-        Printf(L"Run #%*u of %u:  Time = %s   rv = %d", width, i + 1, totalRuns,
-               FormatTicks(run.elapsed, milliseconds, hours), run.exitCode);
+        Printf(L"Run #%*u of %u:  Time = %s   rv = %d", width, i + 1, totalRuns, style.Text(run.elapsed),
+               run.exitCode);
         switch (run.status) {
         case DroppedSlow: QPuts(L"   (dropped slow run)"); break;
         case DroppedFast: QPuts(L"   (dropped fast run)"); break;
@@ -166,36 +219,42 @@ static void PrintRecap(const RunRecord* records, uint32_t totalRuns, uint32_t re
 }
 
 // format takes the fastest, the slowest and the spread, in this order.
-static void PrintSpread(const wchar_t* format, uint64_t fastest, uint64_t slowest, bool milliseconds, bool hours) {
-    Printf(format, FormatTicks(fastest, milliseconds, hours),
-           FormatTicks(slowest, milliseconds, hours), FormatTicks(slowest - fastest, milliseconds, hours));
+static void PrintSpread(const wchar_t* format, uint64_t fastest, uint64_t slowest, const TimeStyle& style) {
+    Printf(format, style.Text(fastest), style.Text(slowest), style.Text(slowest - fastest));
 }
 
-void ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uint32_t requestedRuns,
-                  uint32_t errorCount, uint64_t allFastest, uint64_t allSlowest, const TrialSettings& settings,
-                  uint64_t startTicks, HWND hostWindow) {
+SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uint32_t requestedRuns,
+                           uint32_t errorCount, uint64_t allFastest, uint64_t allSlowest, const TrialSettings& settings,
+                           uint64_t startTicks, HWND hostWindow) {
     SortRuns(records, sorted, totalRuns);
     // Marks nothing and gives 0 when no drops were asked for.
     const uint32_t dropped = MarkDroppedRuns(records, sorted, totalRuns, settings.nDropSlowest, settings.nDropFastest);
 
-    uint32_t countedRuns = 0;
-    uint64_t countedTicks = 0;
+    SeriesFigures figures{totalRuns, errorCount, 0, 0, 0, 0, 0, 0, 0};
     uint64_t countedFastest = UINT64_MAX, countedSlowest = 0;
     for (uint32_t i = 0; i < totalRuns; ++i) {
         if (records[i].status != Counted) continue;
         const uint64_t elapsed = records[i].elapsed;
-        ++countedRuns;
-        countedTicks += elapsed;
+        ++figures.countedRuns;
+        figures.totalTicks += elapsed;
         countedFastest = std::min(countedFastest, elapsed);
         countedSlowest = std::max(countedSlowest, elapsed);
+    }
+    const uint32_t countedRuns = figures.countedRuns;
+    if (countedRuns > 0) {
+        figures.fastestTicks = countedFastest;
+        figures.slowestTicks = countedSlowest;
+        figures.averageTicks = figures.totalTicks / countedRuns;
+        figures.medianTicks = MedianTicks(sorted, countedRuns);
+        figures.stdDeviationTicks = StdDeviationTicks(records, totalRuns, countedRuns, figures.averageTicks);
     }
     // One hour of counted time switches every time but the average and the
     // median to the hours form, so the columns of the summary stay alike;
     // those two take it only when they reach an hour themselves.
-    const bool hours = settings.showHours || countedTicks >= g_state.perfFrequency * 3600;
-    const bool ms = settings.milliseconds;
+    const TimeStyle style{settings.milliseconds,
+                          settings.showHours || figures.totalTicks >= g_state.perfFrequency * 3600, settings.precise};
 
-    if (settings.recap) PrintRecap(records, totalRuns, requestedRuns, ms, hours);
+    if (settings.recap) PrintRecap(records, totalRuns, requestedRuns, style);
     if (settings.grabFocus) GrabFocus(hostWindow);
     if (g_state.highlightAttr) SetColors(g_state.highlightAttr);
 
@@ -205,15 +264,22 @@ void ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uin
     if (countedRuns > 0) {
         const bool someLeftOut = countedRuns < totalRuns;
         if (someLeftOut) QPuts(L"(All runs)  ");
-        PrintSpread(L"Fastest:  %s    Slowest:  %s    Spread:  %s\r\n", allFastest, allSlowest, ms, hours);
-        if (someLeftOut) PrintSpread(L"(Counted)   Fastest:  %s    Slowest:  %s    Spread:  %s\r\n", countedFastest, countedSlowest, ms, hours);
-        Printf(L"Average time:  %s", FormatTicks(countedTicks / countedRuns, ms, false));
-        Printf(L"    Median time:  %s", FormatTicks(MedianTicks(sorted, countedRuns), ms, false));
-        Printf(L"\r\nTotal time:  %s    ", FormatTicks(countedTicks, ms, hours));
+        PrintSpread(L"Fastest:  %s    Slowest:  %s    Spread:  %s\r\n", allFastest, allSlowest, style);
+        if (someLeftOut)
+            PrintSpread(L"(Counted)   Fastest:  %s    Slowest:  %s    Spread:  %s\r\n", countedFastest, countedSlowest,
+                        style);
+        Printf(L"Average time:  %s", style.TextWithoutHours(figures.averageTicks));
+        Printf(L"    Median time:  %s", style.TextWithoutHours(figures.medianTicks));
+        if (settings.stdDeviation && countedRuns >= 2) {
+            const uint64_t relative = RelativeTenths(figures.stdDeviationTicks, figures.averageTicks);
+            Printf(L"\r\nStd deviation:  %s    Relative:  %I64u.%u%%", style.TextWithoutHours(figures.stdDeviationTicks),
+                   relative / 10, static_cast<unsigned>(relative % 10));
+        }
+        Printf(L"\r\nTotal time:  %s    ", style.Text(figures.totalTicks));
     }
     LARGE_INTEGER now;
-    if (g_sys.queryPerformanceCounter(&now))
-        Printf(L"Wall time:  %s", FormatTicks(static_cast<uint64_t>(now.QuadPart) - startTicks, ms, hours));
+    if (g_sys.queryPerformanceCounter(&now)) Printf(L"Wall time:  %s", style.Text(static_cast<uint64_t>(now.QuadPart) - startTicks));
     if (g_state.highlightAttr) SetColors(g_state.normalAttr);
     CrLf();
+    return figures;
 }
