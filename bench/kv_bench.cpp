@@ -75,9 +75,10 @@ struct Series {
     double overheadTicks;           // per run, outside the measured intervals
 };
 
-// Runs "kv options rem" with every counter reading recorded.
-Series RecordSeries(const std::wstring& options, uint32_t runs) {
-    std::vector<uint64_t> readings(2 * static_cast<size_t>(runs) + 2);
+// Runs "kv options rem" with every counter reading recorded; warmUps is the
+// /W count among the options (each warm-up run reads the counter once).
+Series RecordSeries(const std::wstring& options, uint32_t runs, uint32_t warmUps = 0) {
+    std::vector<uint64_t> readings(2 * static_cast<size_t>(runs) + 2 + warmUps);
     s_readings = readings.data();
     s_readingCapacity = readings.size();
     s_readingCount = 0;
@@ -89,14 +90,15 @@ Series RecordSeries(const std::wstring& options, uint32_t runs) {
         std::printf("  kv %ls gave %d after %zu counter readings\n", options.c_str(), result, s_readingCount);
         return s;
     }
+    const uint64_t* timed = readings.data() + warmUps;
     uint64_t measured = 0;
     for (uint32_t i = 0; i < runs; ++i) {
-        s.elapsed.push_back(readings[2 + 2 * i] - readings[1 + 2 * i]);
+        s.elapsed.push_back(timed[2 + 2 * i] - timed[1 + 2 * i]);
         measured += s.elapsed.back();
     }
     // From the first run's start to the last run's end, less the runs themselves:
     // what the loop spends between two runs.
-    const uint64_t wall = readings[2 * runs] - readings[1];
+    const uint64_t wall = timed[2 * runs] - timed[1];
     s.overheadTicks = runs > 1 ? static_cast<double>(wall - measured) / (runs - 1) : 0;
     return s;
 }
@@ -113,35 +115,46 @@ void PrintFloor(uint32_t runs) {
                 Microseconds(static_cast<double>(s.elapsed[n * 99 / 100])));
 }
 
-void PrintOverhead(const std::wstring& options, const char* label, uint32_t runs) {
-    Series s = RecordSeries(options, runs);
+void PrintOverhead(const std::wstring& options, const char* label, uint32_t runs, uint32_t warmUps = 0) {
+    Series s = RecordSeries(options, runs, warmUps);
     if (s.elapsed.empty()) return;
     std::printf("   %-28s %8.3f us per run (%u runs)\n", label, Microseconds(s.overheadTicks), runs);
 }
 
 // A million runs: the time from the end of the last run to the end of the
 // report, and the memory the series takes above the idle host.
-void PrintMillionRuns() {
+struct MillionRuns {
+    double reportMs, statisticsMs, peakMiB;
+};
+
+MillionRuns MeasureMillionRuns(const std::wstring& options) {
     PROCESS_MEMORY_COUNTERS idle{}, after{};
     idle.cb = after.cb = sizeof idle;
     GetProcessMemoryInfo(GetCurrentProcess(), &idle, sizeof idle);
     g_sys.queryPerformanceCounter = LastTwoCounter;
-    const int result = RunQuietly(L"kv /N:1000000 /Q /O:FJTR rem");
+    const int result = RunQuietly(L"kv /N:1000000 /Q /O:FJTR " + options + L" rem");
     const uint64_t end = Now();
     ResetSysCalls();
     GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
-    if (result != 0) {
-        std::printf("   kv gave %d\n", result);
-        return;
-    }
+    if (result != 0) std::printf("   kv %ls gave %d\n", options.c_str(), result);
     // The last reading is the report's wall time; the one before it ended the last run.
-    std::printf("3. Last run to end of report, 1,000,000 runs with /O:R: %.1f ms (target <= 150 ms)\n",
-                Milliseconds(static_cast<double>(end - s_lastReadings[0])));
-    std::printf("   of which sorting, drop marking, sums and median up to the wall-time reading: %.1f ms\n",
-                Milliseconds(static_cast<double>(s_lastReadings[1] - s_lastReadings[0])));
+    return MillionRuns{Milliseconds(static_cast<double>(end - s_lastReadings[0])),
+                       Milliseconds(static_cast<double>(s_lastReadings[1] - s_lastReadings[0])),
+                       MiB(after.PeakWorkingSetSize - idle.WorkingSetSize)};
+}
+
+void PrintMillionRuns() {
+    // First, while nothing larger than the host has been allocated yet.
+    const MillionRuns plain = MeasureMillionRuns(L"");
+    const MillionRuns precise = MeasureMillionRuns(L"/P /V");
+    std::printf("3. Last run to end of report, 1,000,000 runs with /O:R (target <= 150 ms):\n");
+    std::printf("   plain report %.1f ms, with /P /V %.1f ms\n", plain.reportMs, precise.reportMs);
+    std::printf("   of which sorting, drop marking, sums, median and deviation up to the wall-time reading:"
+                " %.1f ms, %.1f ms\n",
+                plain.statisticsMs, precise.statisticsMs);
     // The peak working set; Wine's private-bytes counters leave the heap out.
     std::printf("4. Peak memory of the 1,000,000-run series above the idle host: %.1f MiB (target <= 64 MiB)\n",
-                MiB(after.PeakWorkingSetSize - idle.WorkingSetSize));
+                plain.peakMiB);
 }
 
 // The walk kv makes when it starts, from depth frames below the caller: it
@@ -196,11 +209,11 @@ int main() {
         return 1;
     }
     std::printf("KV benchmark, stand-in host in process, counter %.0f Hz\n", s_ticksPerSecond);
-    // First, while nothing larger than the host has been allocated yet.
     PrintMillionRuns();
     PrintFloor(100000);
     std::printf("2. Plug-in cost per run outside the measured interval (target <= 1 us with /Q /O:FJT):\n");
     PrintOverhead(L"/Q /O:FJTR", "/Q /O:FJT (recap off too):", 100000);
+    PrintOverhead(L"/W:1000 /Q /O:FJTR", "  the same after 1000 warm-ups:", 100000, 1000);
     PrintBreakCheck();
     PrintOverhead(L"", "defaults:", 2000);
     // Where the defaults' cost lies, one feature at a time.
