@@ -212,7 +212,9 @@ TEST_F(HelpTest, HelpShowsTheWholeTextOwnedByTheForegroundWindow) {
     ASSERT_NE(front, nullptr);
     SetForegroundWindow(front);
     EXPECT_EQ(GetForegroundWindow(), front);
-    for (const auto& [name, text] : {std::pair{L"_TRIALRUN", TrialRunHelpText}, std::pair{L"kv", KvHelpText}}) {
+    for (const auto& [name, text] : {std::pair{L"_TRIALRUN", TrialRunHelpText}, std::pair{L"kv", KvHelpText},
+                                     std::pair{L"_KVSTDDEV", KvVariablesHelpText},
+                                     std::pair{L"_kvruns", KvVariablesHelpText}}) {
         int result = 0;
         const BoxSeen seen = ShowHelpAndClose(name, &result);
         EXPECT_EQ(result, 1) << name;

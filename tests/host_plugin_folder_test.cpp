@@ -51,6 +51,14 @@ TEST(KvHostPluginsFolder, LoadsEveryPlugInInNameOrderAndRefusesWhatIsNone) {
                        L"Kelvane  (" + install.plugins + L"\\kelvane.dll)\r\n"
                        L"  command   kv\r\n"
                        L"  variable  %_trialrun\r\n"
+                       L"  variable  %_kvruns\r\n"
+                       L"  variable  %_kverrors\r\n"
+                       L"  variable  %_kvavg\r\n"
+                       L"  variable  %_kvmedian\r\n"
+                       L"  variable  %_kvmin\r\n"
+                       L"  variable  %_kvmax\r\n"
+                       L"  variable  %_kvstddev\r\n"
+                       L"  variable  %_kvtotal\r\n"
                        L"  keystroke hook\r\n"
                        L"HostProbe  (" + install.plugins + L"\\Probe.dll)\r\n" + probe +
                        L"HostProbe  (" + install.plugins + L"\\zprobe.dll)\r\n" + probe +

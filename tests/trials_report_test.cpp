@@ -412,6 +412,36 @@ TEST_F(TrialReportTest, RecapWidthFollowsTheRequestedRunsNotTheTotal) {
     for (const auto& w : widths) EXPECT_EQ(DecimalWidth(w[0]), w[1]) << w[0];
 }
 
+TEST_F(TrialReportTest, CompareLinesFollowTheWallTimeInTheHighlight) {
+    KeptResult none{}, kept{};
+    kept.valid = true;
+    kept.figures = SeriesFigures{2, 0, 2, 20000, 20000, 20000, 20000, 40000, 0};
+    wcscpy(kept.command, L"dir /b");
+    const struct {
+        const KeptResult* previous;
+        const wchar_t* ending;  // after "Wall time:  00:00.010"
+    } cases[] = {
+        {&none, L"\r\nPrevious  :  none\r\n"},
+        {&kept, L"\r\nPrevious  :  dir /b\r\nCompared  :  2.00 \u00b1 0.71 times slower than the previous\r\n"},
+    };
+    g_state.highlightAttr = 0x0F;
+    g_state.normalAttr = 0x07;
+    for (const auto& c : cases) {
+        Series s = MakeSeries({30000, 50000});
+        TrialSettings settings = Settings();
+        settings.recap = false;
+        s_wallTicks = 100000;
+        HostCallTrace trace;
+        CapturedOutput output;
+        ReportTrials(s.records.data(), s.sorted.data(), 2, 2, 0, 30000, 50000, settings, kStartTicks, nullptr,
+                     c.previous);
+        const std::wstring out = output.Out();
+        EXPECT_EQ(out.substr(out.find(L"Wall time:  00:00.010") + 21), c.ending) << out;
+        const std::wstring calls = trace.Text();
+        EXPECT_LT(calls.find(L"Previous"), calls.find(L"SetColors: 0x07")) << calls;
+    }
+}
+
 TEST_F(TrialReportTest, FailedFinalCounterReadLeavesOutOnlyTheWallTime) {
     Series s = MakeSeries(Milliseconds({5, 7}));
     TrialSettings settings = Settings();

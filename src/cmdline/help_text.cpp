@@ -49,6 +49,24 @@ const wchar_t TrialRunHelpText[] =
     L"This variable is only meaningful while KV \n"
     L"is running. \n";
 
+const wchar_t KvVariablesHelpText[] =
+    L"_KVRUNS  _KVERRORS  _KVAVG  _KVMEDIAN  _KVMIN  _KVMAX  _KVSTDDEV  _KVTOTAL \r\n"
+    L"\n"
+    L"The figures of the latest KV series that printed its report:\n"
+    L"\t_KVRUNS\truns counted\n"
+    L"\t_KVERRORS\truns with a non-zero exit code\n"
+    L"\t_KVAVG\taverage of the counted runs\n"
+    L"\t_KVMEDIAN\tmedian of the counted runs\n"
+    L"\t_KVMIN\tfastest counted run\n"
+    L"\t_KVMAX\tslowest counted run\n"
+    L"\t_KVSTDDEV\tstandard deviation of the counted runs\n"
+    L"\t_KVTOTAL\ttotal of the counted runs\n"
+    L"\n"
+    L"Times are whole nanoseconds, counts plain numbers.  They change \n"
+    L"each time a KV series prints its report.  All are empty before \n"
+    L"the first; the times are empty when no run was counted, \n"
+    L"_KVSTDDEV also when only one was. \n";
+
 namespace {
 
 constexpr wchar_t kFirstMark = 0x1C;

@@ -5,6 +5,8 @@
 extern const wchar_t KvHelpText[];
 extern const wchar_t OptionOHelpText[];
 extern const wchar_t TrialRunHelpText[];
+// One text for the eight variables of the latest series' figures.
+extern const wchar_t KvVariablesHelpText[];
 
 // Writes KvHelpText through the host's QPuts, with its italics marks turned
 // into escape sequences on a pseudo console and removed elsewhere. Returns

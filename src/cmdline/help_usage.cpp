@@ -1,6 +1,6 @@
 // What the host shows when the user asks about a name: the usage line of KV
 // for its command-line completion and help, and a message box with the whole
-// help of KV or _TRIALRUN. Owns no state.
+// help of KV, _TRIALRUN or the variables of the latest series. Owns no state.
 #include "frame/ascii_fold.h"
 #include "cmdline/help_text.h"
 #include "frame/plugin_exports.h"
@@ -17,6 +17,9 @@ struct HelpEntry {
 const HelpEntry kHelpEntries[] = {
     {L"kv", KvHelpText},
     {L"_trialrun", TrialRunHelpText},
+    {L"_kvruns", KvVariablesHelpText},   {L"_kverrors", KvVariablesHelpText}, {L"_kvavg", KvVariablesHelpText},
+    {L"_kvmedian", KvVariablesHelpText}, {L"_kvmin", KvVariablesHelpText},    {L"_kvmax", KvVariablesHelpText},
+    {L"_kvstddev", KvVariablesHelpText}, {L"_kvtotal", KvVariablesHelpText},
 };
 
 const HelpEntry* FindHelpEntry(const wchar_t* name) {

@@ -252,6 +252,8 @@ int ApplyArgument(wchar_t* argument, TrialSettings* settings) {
         settings->precise = true;
     } else if (is(L"/V")) {
         settings->stdDeviation = true;
+    } else if (is(L"/C")) {
+        settings->compare = true;
     } else if (letter == L'W') {
         return ParseCount(argument, 0, kMaxWarmUpRuns, L"Number of warm-up runs must be 0 to %u: %u\r\n",
                           &settings->warmUpRuns);

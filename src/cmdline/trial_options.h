@@ -29,6 +29,7 @@ struct TrialSettings {
     bool precise;             // /P: every time of the report to the microsecond
     bool stdDeviation;        // /V: the standard deviation line
     uint32_t warmUpRuns;      // /W: untimed runs before the series, default 0
+    bool compare;             // /C: compare with the result the previous series left
     const wchar_t* command;   // the command text, pointing into the argument list
 };
 

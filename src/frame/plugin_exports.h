@@ -33,6 +33,16 @@ KV_EXPORT int InitializePlugin(void);
 KV_EXPORT int ShutdownPlugin(int endProcess);
 KV_EXPORT int kv(wchar_t* arguments);
 KV_EXPORT int _trialrun(wchar_t* buffer);
+// The figures of the latest finished series (counts, and times in whole
+// nanoseconds); empty before the first.
+KV_EXPORT int _kvruns(wchar_t* buffer);
+KV_EXPORT int _kverrors(wchar_t* buffer);
+KV_EXPORT int _kvavg(wchar_t* buffer);
+KV_EXPORT int _kvmedian(wchar_t* buffer);
+KV_EXPORT int _kvmin(wchar_t* buffer);
+KV_EXPORT int _kvmax(wchar_t* buffer);
+KV_EXPORT int _kvstddev(wchar_t* buffer);
+KV_EXPORT int _kvtotal(wchar_t* buffer);
 KV_EXPORT int key(KeyInfo* info);
 KV_EXPORT int Usage(const wchar_t* name, wchar_t* buffer);
 KV_EXPORT int Help(const wchar_t* name);

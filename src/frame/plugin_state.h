@@ -12,6 +12,21 @@ constexpr int kWorkChars = 1024;      // the usual size of a working text buffer
 
 struct SeriesHold;
 
+// What the report found for a finished series. The times are those of the
+// Counted runs, 0 when there is none; the deviation needs two of them.
+struct SeriesFigures {
+    uint32_t totalRuns, errorCount, countedRuns;
+    uint64_t averageTicks, medianTicks, fastestTicks, slowestTicks, totalTicks, stdDeviationTicks;
+};
+
+// The result the latest series that wrote its report leaves behind.
+constexpr int kKeptCommandChars = 60;  // longer commands are cut there and "..." follows
+struct KeptResult {
+    bool valid;  // a series has written its report since start-up
+    SeriesFigures figures;
+    wchar_t command[kKeptCommandChars + 4];
+};
+
 // g_state.trialRun while an untimed warm-up run is in progress: _TRIALRUN reads 0.
 constexpr int32_t kWarmUpRun = -2;
 
@@ -57,6 +72,9 @@ struct PluginState {
     // cleared at the end of ShutdownPlugin. Read when the plug-in gives back
     // a reference of its own, which could otherwise be the last one.
     bool inService;
+    // The latest finished series. Replaced by kv whenever it writes its report,
+    // cleared by ShutdownPlugin; read by the _KV variables and by KV /C.
+    KeptResult kept;
     // Console attributes; highlightAttr 0 = no highlight. Set by PickHighlight; read by kv and the report.
     uint8_t normalAttr;
     uint8_t highlightAttr;

@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <windows.h>
 #include <mmsystem.h>
+#include "trials/kept_result.h"
 #include "trials/series_hold.h"
 #include "trials/title_progress.h"
 #include "trials/trial_report.h"
@@ -57,6 +58,12 @@ struct Series {
     HMODULE dll;
     // g_state.breaksNoted when kv started: a break since ends the series.
     LONG breaksAtStart;
+    // The run number of the series this KV runs inside (-1 when none), given
+    // back when this one ends.
+    int32_t outerRun;
+    // /C: the result the previous series left when this one began. A KV
+    // inside the timed command replaces the kept one, not this copy.
+    KeptResult previous;
 };
 
 // How the runs ended.
@@ -250,6 +257,7 @@ static void PlayCompletionSound(const TrialSettings& t) {
 
 // kv's end before it held a series: help, an option error, no memory.
 static int EndCommand(Series& s, int result) {
+    g_state.trialRun = s.outerRun;
     StopWatchingBreaksIfIdle();
     ReleaseDll(s.dll);
     return result;
@@ -265,6 +273,8 @@ int kv(wchar_t* arguments) {
     // redirection, timer and title state cannot leak into this one.
     SeriesFrame call;
     ReleaseDeadSeriesAtStart(&s.hold, &call);
+    // Every series still listed is live: this KV runs inside its command.
+    s.outerRun = g_state.liveSeries ? g_state.trialRun : -1;
     WatchForBreaks();
     s.breaksAtStart = g_state.breaksNoted;
     SetDefaultTrialSettings(&s.settings);
@@ -275,6 +285,7 @@ int kv(wchar_t* arguments) {
     SplitArgs(arguments);
     const int parsed = ParseTrialOptions(&s.settings);
     if (parsed != kParseProceed) return EndCommand(s, parsed);
+    if (s.settings.compare) s.previous = g_state.kept;
     CompleteDropCounts(&s.settings);
     s.requestedRuns = s.settings.runCount;
     PickHighlight(s.settings.noHighlight);
@@ -306,13 +317,15 @@ int kv(wchar_t* arguments) {
     }
     RestoreStdHandles(s.hold);
     if (end == SeriesEnd::Completed) {
-        ReportTrials(s.hold->records, s.hold->sorted, s.totalRuns, s.requestedRuns, s.errorCount, s.allFastest,
-                     s.allSlowest, s.settings, s.startTicks, s.hostWindow);
+        const SeriesFigures figures =
+            ReportTrials(s.hold->records, s.hold->sorted, s.totalRuns, s.requestedRuns, s.errorCount, s.allFastest,
+                         s.allSlowest, s.settings, s.startTicks, s.hostWindow, s.settings.compare ? &s.previous : nullptr);
+        KeepSeriesResult(figures, s.commandText);
         PlayCompletionSound(s.settings);
     } else {
         Printf(L"   *  User Abort:  rv = %d\r\n", abortCode);
     }
     EndSeries(s.hold);
-    g_state.trialRun = -1;
+    g_state.trialRun = s.outerRun;
     return end == SeriesEnd::Completed ? 0 : 3;
 }

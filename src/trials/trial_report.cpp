@@ -3,6 +3,7 @@
 // counter ticks until printed; no floating point. Owns the FormatTicks buffers.
 #include "trials/trial_report.h"
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <cwchar>
 #include "trials/tick_units.h"
@@ -192,6 +193,37 @@ uint32_t DecimalWidth(uint32_t value) {
     return width;
 }
 
+// Hundredths, rounded to the nearest; a ratio too large for them stops at
+// the largest number.
+static uint64_t Hundredths(double value) {
+    const double scaled = value * 100.0 + 0.5;
+    return scaled >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(scaled);
+}
+
+const wchar_t* CompareWithPrevious(const SeriesFigures& now, const SeriesFigures& previous) {
+    constexpr int kChars = 128;
+    static wchar_t text[kChars];
+    const uint64_t a = now.averageTicks, b = previous.averageTicks;
+    if (now.countedRuns == 0 || previous.countedRuns == 0) return L"no counted runs to compare";
+    if (a == 0 || b == 0) return L"an average below one tick cannot be compared";
+    if (a == b) return L"as fast as the previous";
+    // The one place the plug-in computes in floating point: a ratio and its
+    // uncertainty, propagated from both relative deviations.
+    const double ratio = static_cast<double>(std::max(a, b)) / static_cast<double>(std::min(a, b));
+    const uint64_t r = Hundredths(ratio);
+    int length = swprintf(text, kChars, L"%llu.%02u", static_cast<unsigned long long>(r / 100),
+                          static_cast<unsigned>(r % 100));
+    if (now.countedRuns >= 2 && previous.countedRuns >= 2) {
+        const double relativeA = static_cast<double>(now.stdDeviationTicks) / static_cast<double>(a);
+        const double relativeB = static_cast<double>(previous.stdDeviationTicks) / static_cast<double>(b);
+        const uint64_t u = Hundredths(ratio * std::sqrt(relativeA * relativeA + relativeB * relativeB));
+        length += swprintf(text + length, kChars - length, L" \u00b1 %llu.%02u", static_cast<unsigned long long>(u / 100),
+                           static_cast<unsigned>(u % 100));
+    }
+    swprintf(text + length, kChars - length, a < b ? L" times faster than the previous" : L" times slower than the previous");
+    return text;
+}
+
 // How the report writes its times: the options, and the hours flag it decided.
 struct TimeStyle {
     bool milliseconds, hours, precise;
@@ -225,7 +257,7 @@ static void PrintSpread(const wchar_t* format, uint64_t fastest, uint64_t slowes
 
 SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uint32_t requestedRuns,
                            uint32_t errorCount, uint64_t allFastest, uint64_t allSlowest, const TrialSettings& settings,
-                           uint64_t startTicks, HWND hostWindow) {
+                           uint64_t startTicks, HWND hostWindow, const KeptResult* previous) {
     SortRuns(records, sorted, totalRuns);
     // Marks nothing and gives 0 when no drops were asked for.
     const uint32_t dropped = MarkDroppedRuns(records, sorted, totalRuns, settings.nDropSlowest, settings.nDropFastest);
@@ -279,6 +311,11 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
     }
     LARGE_INTEGER now;
     if (g_sys.queryPerformanceCounter(&now)) Printf(L"Wall time:  %s", style.Text(static_cast<uint64_t>(now.QuadPart) - startTicks));
+    if (previous && !previous->valid) Printf(L"\r\nPrevious  :  none");
+    if (previous && previous->valid) {
+        Printf(L"\r\nPrevious  :  %s", previous->command);
+        Printf(L"\r\nCompared  :  %s", CompareWithPrevious(figures, previous->figures));
+    }
     if (g_state.highlightAttr) SetColors(g_state.normalAttr);
     CrLf();
     return figures;

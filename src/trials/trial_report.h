@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <cstdint>
 #include "cmdline/trial_options.h"
+#include "frame/plugin_state.h"
 
 enum RunStatus : uint32_t { Counted = 0, DroppedSlow = 1, DroppedFast = 2, Excluded = 3 };
 
@@ -47,20 +48,19 @@ uint64_t StdDeviationTicks(const RunRecord* records, uint32_t count, uint32_t co
 // up; 0 for an average of 0.
 uint64_t RelativeTenths(uint64_t deviationTicks, uint64_t averageTicks);
 
-// What the report found for a finished series. The times are those of the
-// Counted runs, 0 when there is none; stdDeviation needs two of them.
-struct SeriesFigures {
-    uint32_t totalRuns, errorCount, countedRuns;
-    uint64_t averageTicks, medianTicks, fastestTicks, slowestTicks, totalTicks, stdDeviationTicks;
-};
-
 // Characters of value written as an unsigned decimal number.
 uint32_t DecimalWidth(uint32_t value);
+
+// The "Compared" text of /C: this series' average against the previous
+// one's, their ratio and, when both counted two runs or more, its
+// uncertainty. In a static buffer.
+const wchar_t* CompareWithPrevious(const SeriesFigures& now, const SeriesFigures& previous);
 
 // Prints the recap (unless settings.recap is off) and the summary of a
 // finished series, and returns its figures. records holds totalRuns runs in
 // run order; sorted is scratch space of the same size. settings.command is
-// the text shown.
+// the text shown. With previous (the /C option) the summary ends with the
+// comparison: against that result, or "none" when it holds none.
 SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uint32_t requestedRuns,
-                  uint32_t errorCount, uint64_t allFastest, uint64_t allSlowest, const TrialSettings& settings,
-                  uint64_t startTicks, HWND hostWindow);
+                           uint32_t errorCount, uint64_t allFastest, uint64_t allSlowest, const TrialSettings& settings,
+                           uint64_t startTicks, HWND hostWindow, const KeptResult* previous = nullptr);
