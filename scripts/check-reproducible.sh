@@ -5,10 +5,18 @@
 # SHA-256 sums; exit code 0 when they are the same. Takes two full builds and
 # test runs (several minutes).
 #   scripts/check-reproducible.sh [work-dir]   (a new temporary folder unless given)
+# A temporary folder of its own (two clones with their builds, some 50 MB) is
+# removed when the zips are the same; after a failure it is kept, with the
+# logs and both zips, and its path is printed.
 set -eu
 source=$(cd "$(dirname "$0")/.." && pwd)
 commit=$(git -C "$source" rev-parse HEAD)
-work=${1:-$(mktemp -d)}
+if [ -n "${1:-}" ]; then
+  work=$1
+else
+  work=$(mktemp -d)
+  trap 'status=$?; if [ $status = 0 ]; then rm -rf "$work"; else echo "kept for a look: $work"; fi' EXIT
+fi
 first=$work/a/kelvane
 second=$work/other/place/kelvane
 rm -rf "$first" "$second"

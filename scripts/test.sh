@@ -10,7 +10,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 # A Wine server left from a run without a display cannot create windows for
 # later programs; start from a clean one.
 wineserver -k 2>/dev/null || true
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+scripts/configure.sh "$build"
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
 ctest --output-on-failure
