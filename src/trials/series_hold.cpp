@@ -50,6 +50,17 @@ const RUNTIME_FUNCTION* PrimaryEntry(DWORD64 imageBase, const RUNTIME_FUNCTION* 
     return entry;
 }
 
+// The top of this thread's stack, from its thread information block, which
+// gs points at on x64. GetCurrentThreadStackLimits tells the same, but only
+// from Windows 8 on, and Windows 7 refuses to load a DLL that imports it.
+// Read directly: the headers' NtCurrentTeb reads it through a memory operand
+// at address 0x30, which GCC takes for an access out of bounds.
+uintptr_t ThreadStackBase() {
+    uintptr_t base;
+    __asm__("movq %%gs:%c1, %0" : "=r"(base) : "i"(offsetof(NT_TIB, StackBase)));
+    return base;
+}
+
 // Walks this thread's call chain outwards with the system's own unwinder, the
 // one every exception dispatch uses: it reads the unwind tables every x64
 // module carries, whichever compiler built it, so it steps through the host's
@@ -60,8 +71,7 @@ template <typename Visit>
 bool WalkCallChain(Visit visit, uintptr_t* reached) {
     CONTEXT context;
     RtlCaptureContext(&context);
-    ULONG_PTR stackLimit = 0, stackBase = 0;
-    GetCurrentThreadStackLimits(&stackLimit, &stackBase);
+    const uintptr_t stackBase = ThreadStackBase();
     for (int depth = 0; depth < kMaxFrames; ++depth) {
         const DWORD64 pc = context.Rip;
         const uintptr_t low = context.Rsp;
