@@ -29,6 +29,13 @@ BOOL DetectPseudoConsole();
 constexpr int kBreakExitCode = 3;
 // True when a Ctrl+C or Ctrl+Break arrived since the count was taken.
 inline bool BreakNotedSince(LONG breaks) { return g_state.breaksNoted != breaks; }
+// The host is at its prompt, or runs a line that calls the plug-in: it is
+// done with every break noted so far.
+inline void NoteHostNotBreaking() { g_state.breaksOver = g_state.breaksNoted; }
+// A break was noted that the host may still be acting on: until it is back at
+// its prompt it refuses every line (Command returns 3 without running it) and
+// may break off whatever else the plug-in asks of it.
+inline bool BreakPending() { return BreakNotedSince(g_state.breaksOver); }
 
 // A reference to this DLL, or null when none could be had. Whoever calls
 // into the host while it has no call of the host's to return to (a series

@@ -46,6 +46,10 @@ struct PluginState {
     // console control handler, on the thread the console runs it on; read by
     // kv, which ends its series when the count moved since it started.
     volatile LONG breaksNoted;
+    // breaksNoted when the host was last known not to be breaking: at its
+    // prompt (the keystroke hook's reset) or running a line that called kv,
+    // start-up or shut-down. Set by those; read by the title restore.
+    LONG breaksOver;
     // That handler is registered. Set by kv when it starts; cleared once no
     // series is left and by ShutdownPlugin.
     bool breakWatch;

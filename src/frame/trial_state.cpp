@@ -41,7 +41,10 @@ int key(KeyInfo* info) {
     bool idle = info->field0 == 0 && info->field4 == 0 && info->field8 == 0 && info->pointer24 == nullptr &&
                 info->pointer32 == nullptr;
     if (idle && g_state.hostMajor >= 24u && info->pointer48 != nullptr) idle = false;
-    if (idle) ResetTrialState();
+    if (!idle) return 0;
+    // Back at its prompt (or reading a new line), the host is done with any break.
+    NoteHostNotBreaking();
+    ResetTrialState();
     return 0;
 }
 

@@ -218,6 +218,8 @@ int kv(wchar_t* arguments) {
     // What series the host broke off left behind goes first, so their
     // redirection, timer and title state cannot leak into this one.
     SeriesFrame call;
+    // The host runs the line that called kv, so it is not breaking.
+    NoteHostNotBreaking();
     ReleaseDeadSeriesAtStart(&s.hold, &call);
     WatchForBreaks();
     s.breaksAtStart = g_state.breaksNoted;
@@ -247,8 +249,10 @@ int kv(wchar_t* arguments) {
     int abortCode = 0;
     const SeriesEnd end = RunTrials(s, &abortCode);
     // Shut down under the run: everything else the series held has been
-    // given back already, and the host may be using the plug-in anew.
+    // given back already, and the host may be using the plug-in anew. The
+    // run is over, so the host holds no copy of the nul device any more.
     if (end == SeriesEnd::ShutDown) {
+        RestoreStdHandles(s.hold);
         EndSeries(s.hold);
         return 1;
     }

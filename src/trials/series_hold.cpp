@@ -125,6 +125,26 @@ void MarkLiveSeries(SeriesFrame* own) {
             if (h->call.frame >= reached) h->live = true;
 }
 
+}  // namespace
+
+CallPlace FindCallPlace(const void* local, const CallPlace& earlier, bool* earlierStillThere) {
+    CallPlace own{};
+    *earlierStillThere = false;
+    uintptr_t reached = 0;
+    const bool complete = WalkCallChain(
+        [&](const ChainFrame& f) {
+            if (!own.frame && Contains(f, local))
+                own = CallPlace{f.frame, f.function};
+            else if (earlier.frame && f.frame == earlier.frame && f.function == earlier.function)
+                *earlierStillThere = true;
+        },
+        &reached);
+    if (!complete && earlier.frame >= reached) *earlierStillThere = true;
+    return own;
+}
+
+namespace {
+
 BOOL WINAPI CountBreak(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) InterlockedIncrement(&g_state.breaksNoted);
     // Passed on: the host must see the break too, to cancel a batch job and
@@ -308,8 +328,12 @@ SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& 
 void RedirectToNul(SeriesHold* hold) {
     hold->savedOut = GetStdHandle(STD_OUTPUT_HANDLE);
     hold->savedErr = GetStdHandle(STD_ERROR_HANDLE);
-    HANDLE nul = g_sys.createFileW(L"nul", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
-                                   nullptr);
+    // Inheritable, as a shell's own "> nul" is: a host that starts programs
+    // with the standard handles inherited as they are would otherwise give
+    // them no standard output at all, and one that checks its writes fails.
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE nul = g_sys.createFileW(L"nul", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &inheritable, OPEN_ALWAYS,
+                                   0, nullptr);
     // Without the device the runs simply go ahead with their output visible.
     if (!nul || nul == INVALID_HANDLE_VALUE) return;
     SetStdHandle(STD_OUTPUT_HANDLE, nul);
@@ -358,7 +382,10 @@ void ShutDownSeries() {
         while (hold && hold->shutDown) hold = hold->outer;
         if (!hold) break;
         hold->shutDown = true;
-        KeepStdHandles(hold);
+        // Put back, but not closed: the host may have saved the device, to
+        // put it back itself when a redirection of its own around the timed
+        // command ends. kv closes it once the run has returned.
+        if (hold->nulDevice) PutBack(hold->nulDevice, hold->savedOut, hold->savedErr);
         StopKeepAwake(hold);
         GiveBackTitle(&hold->ownsTitle);
     }
