@@ -10,8 +10,9 @@
 // standard error, without a line end. Returns 0.
 int PrintErrorPrefix();
 // Gives back what broken-off series hold (standard handles, nul device,
-// memory), stops the keep-awake timer, gives the host its title updating back
-// and clears the run number. Returns 0.
+// memory), stops the keep-awake timer and gives back the hold that keeps the
+// system awake, gives the host its title updating back and clears the run
+// number. Returns 0.
 int ResetTrialState();
 // Fills g_state.osVersion; 1 when a version was obtained.
 int QueryOsVersion();

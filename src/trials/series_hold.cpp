@@ -213,13 +213,16 @@ void KeepStdHandles(SeriesHold* hold) {
 }
 
 void StopKeepAwake(SeriesHold* hold) {
-    // Only this series' own timer, and only while it is still the current
-    // one: a reset in between may have killed it and its id been reused.
+    // Only this series' own timer and hold, and only while they are still the
+    // current ones: a reset in between may have given them back and a later
+    // series taken others (a timer id may be reused).
     if (hold->ownTimer && g_state.jiggleTimer == hold->ownTimer) {
         KillTimer(nullptr, hold->ownTimer);
         g_state.jiggleTimer = 0;
     }
     hold->ownTimer = 0;
+    if (hold->ownAwakeHold && g_state.awakeHold == hold->ownAwakeHold) ReleaseSystemAwake();
+    hold->ownAwakeHold = 0;
 }
 
 // Cleared before the host is called: a reset re-entered from the title
@@ -346,12 +349,14 @@ void RestoreStdHandles(SeriesHold* hold) {
 }
 
 void StartKeepAwake(SeriesHold* hold) {
-    // A KV run as the timed command of another one finds the outer timer
-    // running; that one keeps the machine awake for both, and starting a
-    // second would lose the outer's identifier.
-    if (g_state.jiggleTimer) return;
-    hold->ownTimer = g_sys.setTimer(nullptr, 0, kJiggleIntervalMs, JiggleMouse);
-    g_state.jiggleTimer = hold->ownTimer;
+    // A KV run as the timed command of another one finds the outer timer and
+    // hold in force; they keep the machine awake for both, and taking second
+    // ones would lose the outer's.
+    if (!g_state.jiggleTimer) {
+        hold->ownTimer = g_sys.setTimer(nullptr, 0, kJiggleIntervalMs, JiggleMouse);
+        g_state.jiggleTimer = hold->ownTimer;
+    }
+    if (!g_state.awakeHold) hold->ownAwakeHold = HoldSystemAwake();
 }
 
 void SuspendTitle(SeriesHold* hold) {

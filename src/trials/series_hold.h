@@ -51,6 +51,7 @@ struct SeriesHold {
     HANDLE savedOut, savedErr;
     HANDLE nulDevice;      // non-null while output and errors may go to nul
     UINT_PTR ownTimer;     // the keep-awake timer this series started, 0 = none
+    uint32_t ownAwakeHold; // the hold on the system it took with the timer, 0 = none
     bool ownsTitle;        // this series switched the host's title updating off
     bool live;             // its kv was on the call chain at the latest walk
     // Shut-down gave back its timer and title and put back its standard
