@@ -365,8 +365,12 @@ TEST_F(BreakTest, NoSeriesKeepsTheDllLoadedOnceItIsOver) {
 // from deeper down than the next KV (and the other way round), put its own
 // handles back after a break, break inside the title option, call the hook
 // inside the command that gives the title back, unload a DLL from inside
-// its own series. Each row shows what the user sees and leaves the shell as
-// it was found.
+// its own series; have the title option return the last program's exit
+// code, 3; start a /B series' programs with the standard handles inherited
+// as they are; leave a title restore without returning, then end a KV deeper
+// down in the batch file that goes on; unload the plug-in from the command of
+// a /B series under a redirection of its own. Each row shows what the user
+// sees and leaves the shell as it was found.
 TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
     const struct {
         const char* name;
@@ -390,6 +394,15 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
          L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & kv /n:3 plugin /u kelvane & "
          L"plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u kelvane",
          0, nullptr, false},
+        {"a run returns 3",
+         L"kv /n:1 /Q /O:R %kvhost% /c exitcode 3 & kv /n:1 /Q /O:R `echo updating: %@option[UpdateTitle]`", 0,
+         L"updating: No\r\n", false},
+        {"a program under /B", L"kv /n:1 /B /O:R %kvhost% /c echo hidden", 0, L"Errors:  0 ", false},
+        {"a title restore left, then a KV deeper down", L"\"%kvdir%\\left_restore.btm\"", 0, L"deeper: No\r\n",
+         false},
+        {"unloaded under /B and a redirection",
+         L"kv /n:1 /B /Q /O:R `plugin /u \"%kvself%\" > \"%kvdir%\\out.txt\"` & echo after the unload", 0,
+         L"after the unload\r\n", false},
     };
     const std::wstring dir = MakeTempDir(), copy = dir + L"\\kelvane.dll";
     wchar_t self[MAX_PATH];
@@ -398,6 +411,11 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
     SetEnvironmentVariableW(L"kvself", self);
     WriteTextFile(dir + L"\\shallow.btm", L"kv /N:10 /B `if %_trialrun==3 ctrlc /h`\r\nif a==a kv /N:2 echo x\r\n");
     WriteTextFile(dir + L"\\deep.btm", L"if a==a kv /N:10 /B `if %_trialrun==3 ctrlc /h`\r\nkv /N:2 echo x\r\n");
+    SetEnvironmentVariableW(L"kvhost", (L"\"" + ExeDir() + L"\\kvhost.exe\" --no-plugin").c_str());
+    WriteTextFile(dir + L"\\left_restore.btm", L"whenoption UpdateTitle=Yes ctrlc /h\r\n"
+                                               L"kv /n:1 /Q /O:R rem\r\n"
+                                               L"call \"%kvdir%\\deeper.btm\"\r\n");
+    WriteTextFile(dir + L"\\deeper.btm", L"kv /n:1 /Q /O:R `echo deeper: %@option[UpdateTitle]`\r\n");
     Run(L"option //BreakBatch=Continue");
     for (const auto& c : cases) {
         size_t bytesBefore = 0;
@@ -548,61 +566,6 @@ TEST_F(BreakTest, ACtrlCEndsTheWholeSeriesAndTheHostIsNotCalledUntilItsPrompt) {
         EXPECT_EQ(g_state.liveSeries, nullptr) << c.name;
         EXPECT_EQ(g_state.jiggleTimer, 0u) << c.name;
         EXPECT_EQ(output.Err(), L"") << c.name;
-    }
-    RemoveTree(dir);
-}
-
-// What a real host may do that a kinder one hides, one row each: an internal
-// command (the title option) returning the last program's exit code, 3; a
-// program started with the standard handles inherited as they are, under
-// /B; a title restore left without returning (the host's own break inside
-// it), then a KV ending deeper down in the batch file that goes on; the
-// plug-in unloaded from the timed command of a /B series under a
-// redirection of the host's own. Each row shows what the user sees and
-// leaves the shell as it was found.
-TEST_F(BreakTest, WhatARealHostAlsoDoesNeverCostsTheUserOutputOrTitleUpdating) {
-    const struct {
-        const char* name;
-        const wchar_t* line;  // run at the prompt; %kvdir% holds the batch files
-        const wchar_t* seen;  // in the output
-    } cases[] = {
-        {"a run returns 3", L"kv /n:1 /Q /O:R %kvhost% /c exitcode 3 & kv /n:1 /Q /O:R `echo updating: %@option[UpdateTitle]`",
-         L"updating: No\r\n"},
-        {"a program under /B", L"kv /n:1 /B /O:R %kvhost% /c echo hidden", L"Errors:  0 "},
-        {"a title restore left, then a KV deeper down", L"\"%kvdir%\\left_restore.btm\"", L"deeper: No\r\n"},
-        {"unloaded under /B and a redirection",
-         L"kv /n:1 /B /Q /O:R `plugin /u \"%kvself%\" > \"%kvdir%\\out.txt\"` & echo after the unload",
-         L"after the unload\r\n"},
-    };
-    const std::wstring dir = MakeTempDir();
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    ScopedEnvironmentVariable kvdir(L"kvdir", dir.c_str()), kvself(L"kvself", self);
-    ScopedEnvironmentVariable kvhost(L"kvhost", (L"\"" + ExeDir() + L"\\kvhost.exe\" --no-plugin").c_str());
-    WriteTextFile(dir + L"\\left_restore.btm", L"whenoption UpdateTitle=Yes ctrlc /h\r\n"
-                                               L"kv /n:1 /Q /O:R rem\r\n"
-                                               L"call \"%kvdir%\\deeper.btm\"\r\n");
-    WriteTextFile(dir + L"\\deeper.btm", L"kv /n:1 /Q /O:R `echo deeper: %@option[UpdateTitle]`\r\n");
-    Run(L"option //BreakBatch=Continue");
-    for (const auto& c : cases) {
-        size_t bytesBefore = 0;
-        DWORD handlesBefore = 0;
-        // Once unmeasured, for what the host, the console and the heap keep.
-        for (bool measured : {false, true}) {
-            CapturedOutput output;
-            const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
-            bytesBefore = PrivateBytes();
-            handlesBefore = HandleCount();
-            EXPECT_EQ(Run(c.line), 0) << c.name;
-            EXPECT_EQ(HostReturnToPrompt(), 0) << c.name;
-            AttachSelfToHost();
-            if (!measured) continue;
-            EXPECT_EQ(output.Err(), L"") << c.name;
-            EXPECT_NE(output.Out().find(c.seen), std::wstring::npos) << c.name << ":\n" << output.Out();
-            EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), out) << c.name;
-            EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), err) << c.name;
-            ExpectShellAsFound(output, 0, bytesBefore, handlesBefore, c.name);
-        }
     }
     RemoveTree(dir);
 }

@@ -155,7 +155,7 @@ int ShutdownPlugin(int) {
     }
     // The host may be unloading the plug-in from inside a timed command: kv
     // is then still on the call chain and its series keep memory and the DLL.
-    // It runs a line to do so, so it is not breaking.
+    // Unloading the plug-in (or ending), the host is not breaking.
     NoteHostNotBreaking();
     ShutDownSeries();
     ResetTrialState();

@@ -36,10 +36,10 @@ struct PluginState {
     // Keep-awake thread timer, 0 = none. Set by the series hold for kv; cleared by
     // it, ResetTrialState and ShutdownPlugin.
     UINT_PTR jiggleTimer;
-    // Number of the hold on the system and display that keeps them awake while
-    // a series runs, 0 = none (GrabFocus's file numbers them). Taken by the
-    // series hold with the keep-awake timer; given back wherever that timer is
-    // stopped: by the series hold, ResetTrialState and ShutdownPlugin.
+    // Number of the hold that keeps the system and display awake while a series
+    // runs (HoldSystemAwake), 0 = none. Taken by the series hold with the
+    // keep-awake timer; given back wherever that timer is stopped: by the
+    // series hold, ResetTrialState and ShutdownPlugin.
     uint32_t awakeHold;
     // The KV series that have not given back what they hold, innermost first.
     // Linked by kv before its first run and unlinked when it ends; one whose kv
