@@ -55,8 +55,9 @@ struct PluginState {
     // prompt (the keystroke hook's reset) or running a line that called kv,
     // start-up or shut-down. Set by those; read by the title restore.
     LONG breaksOver;
-    // That handler is registered. Set by kv when it starts; cleared once no
-    // series is left and by ShutdownPlugin.
+    // That handler is registered. Set by kv when it starts and by the title
+    // restore around its host command; cleared once no series is left and by
+    // ShutdownPlugin.
     bool breakWatch;
     // The host holds its own reference to the DLL: set by InitializePlugin,
     // cleared at the end of ShutdownPlugin. Read when the plug-in gives back
