@@ -19,9 +19,9 @@ void ResetPluginStateForTest() {
 
 static void* AllocateFromHeap(size_t bytes) { return std::malloc(bytes); }
 
-static constexpr SysCalls kRealSysCalls = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW,
-                                          AllocateFromHeap,          PlaySoundW,              SetTimer,
-                                          SetThreadExecutionState};
+static const SysCalls kRealSysCalls = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW,
+                                       AllocateFromHeap,          PlaySoundW,              SetTimer,
+                                       SetThreadExecutionState};
 
 SysCalls g_sys = kRealSysCalls;
 
