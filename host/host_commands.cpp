@@ -56,7 +56,9 @@ public:
         const bool append = at + 1 < text.size() && text[at + 1] == L'>';
         const std::wstring path = Unquoted(text.substr(at + (append ? 2 : 1)));
         text = TrimBlanks(text.substr(0, at));
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        // Inheritable, so the programs the command starts can write there.
+        SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                   append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (path.empty() || file == INVALID_HANDLE_VALUE) {
             ReportError(L"Cannot write to \"" + path + L"\": " + SystemMessage(GetLastError()));

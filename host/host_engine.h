@@ -13,9 +13,10 @@
 // width and precision (digits or *), sizes I64 I32 ll l h z. No length limit.
 std::wstring FormatText(const wchar_t* format, va_list args);
 // Writes to the handle: WriteConsoleW on a console, else UTF-8 without BOM.
-void WriteText(HANDLE handle, std::wstring_view text);
+// False when not all of it could be written (the system's error code is set).
+bool WriteText(HANDLE handle, std::wstring_view text);
 // The standard handles as they are at the moment of the call.
-void WriteStdout(std::wstring_view text);
+bool WriteStdout(std::wstring_view text);
 void WriteStderr(std::wstring_view text);
 // "kvhost: " (with the batch file's name and line inside one), the message
 // and a line end, on standard error.
@@ -70,6 +71,10 @@ bool RunInternalCommand(std::wstring_view name, std::wstring_view args, int* rc)
 bool IsBatchName(std::wstring_view name);
 // A batch file or program by name, from the current directory or PATH.
 int RunProgram(const std::wstring& name, std::wstring_view args);
+// The exit code of the last program that ran (0 before the first): what the
+// internal commands that set no exit code of their own return, as a real
+// host's may.
+int LastProgramExitCode();
 // Waits the given milliseconds while dispatching the thread's messages, so the
 // plug-in's thread timers fire as they would in the real host.
 void PumpingWait(HANDLE handle, DWORD milliseconds);

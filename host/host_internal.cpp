@@ -35,8 +35,11 @@ int CmdEcho(std::wstring_view args) {
     // Batch files written for other hosts start with "@echo off"; the stand-in
     // never echoes commands, so the switch is accepted and does nothing.
     if (EqualsNoCase(args, L"off") || EqualsNoCase(args, L"on")) return 0;
-    WriteStdout(std::wstring(args) + L"\r\n");
-    return 0;
+    // A program that checks its writes: output that goes nowhere (a standard
+    // handle that is no handle here) is an error, as it is for a shell's echo.
+    if (WriteStdout(std::wstring(args) + L"\r\n")) return 0;
+    ReportError(L"echo: cannot write the text: " + SystemMessage(GetLastError()));
+    return 1;
 }
 
 int CmdRem(std::wstring_view) { return 0; }
@@ -77,11 +80,13 @@ int CmdSet(std::wstring_view args) {
     return 0;
 }
 
+// Sets no exit code of its own: what it returns is the last program's (an
+// error in its arguments aside), as the real host's option may.
 int CmdOption(std::wstring_view args) {
     args = TrimBlanks(args);
     if (args.empty()) {
         ListOptions();
-        return 0;
+        return LastProgramExitCode();
     }
     for (auto& token : SplitBatchArgs(args)) {
         if (token.size() < 3 || token.compare(0, 2, L"//") != 0) {
@@ -107,7 +112,7 @@ int CmdOption(std::wstring_view args) {
         SetOption(name, value);
         if (triggered && !trigger.before) RunCommandLine(trigger.line);
     }
-    return 0;
+    return LastProgramExitCode();
 }
 
 // whenoption [/b] Name=Value command: what a real host may do inside any

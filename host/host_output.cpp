@@ -184,8 +184,12 @@ std::wstring FormatText(const wchar_t* format, va_list incoming) {
     return out;
 }
 
-void WriteText(HANDLE handle, std::wstring_view text) {
-    if (text.empty() || handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+bool WriteText(HANDLE handle, std::wstring_view text) {
+    if (text.empty()) return true;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
     DWORD mode;
     if (GetConsoleMode(handle, &mode)) {
         const wchar_t* p = text.data();
@@ -193,17 +197,17 @@ void WriteText(HANDLE handle, std::wstring_view text) {
         while (left) {
             DWORD chunk = left > 16384 ? 16384 : static_cast<DWORD>(left);
             DWORD written = 0;
-            if (!WriteConsoleW(handle, p, chunk, &written, nullptr) || written == 0) return;
+            if (!WriteConsoleW(handle, p, chunk, &written, nullptr) || written == 0) return false;
             p += written;
             left -= written;
         }
-        return;
+        return true;
     }
     // Files and pipes get UTF-8, without a byte-order mark, so the output of a
     // run can be compared and read with ordinary tools.
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
                                     nullptr, nullptr);
-    if (bytes <= 0) return;
+    if (bytes <= 0) return false;
     std::string utf8(bytes, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), bytes,
                         nullptr, nullptr);
@@ -211,13 +215,14 @@ void WriteText(HANDLE handle, std::wstring_view text) {
     DWORD left = static_cast<DWORD>(bytes);
     while (left) {
         DWORD written = 0;
-        if (!WriteFile(handle, p, left, &written, nullptr) || written == 0) return;
+        if (!WriteFile(handle, p, left, &written, nullptr) || written == 0) return false;
         p += written;
         left -= written;
     }
+    return true;
 }
 
-void WriteStdout(std::wstring_view text) { WriteText(GetStdHandle(STD_OUTPUT_HANDLE), text); }
+bool WriteStdout(std::wstring_view text) { return WriteText(GetStdHandle(STD_OUTPUT_HANDLE), text); }
 void WriteStderr(std::wstring_view text) { WriteText(GetStdHandle(STD_ERROR_HANDLE), text); }
 
 void ReportError(std::wstring_view message) {

@@ -1,6 +1,7 @@
 // Programs in the stand-in host: finding one in the current directory or on
 // PATH, starting it with the standard handles of the moment, and the waits
-// that keep the thread's messages flowing meanwhile. Owns no state.
+// that keep the thread's messages flowing meanwhile. Owns the exit code of
+// the last program.
 #include "host_engine.h"
 #include <mmsystem.h>
 #include <algorithm>
@@ -8,6 +9,9 @@
 namespace {
 
 constexpr size_t kMaxProcessLine = 32767;
+
+// The exit code of the last program that ran to its end.
+int s_lastProgramExitCode = 0;
 
 const wchar_t* const kProgramExtensions[] = {L".exe", L".com", L".bat", L".btm", L".cmd"};
 
@@ -72,18 +76,6 @@ bool FindProgram(const std::wstring& name, std::wstring& found) {
     return false;
 }
 
-// Duplicates a standard handle as inheritable for the child; the plug-in may
-// have replaced it with a handle it opened without inheritance.
-HANDLE InheritableCopy(DWORD which) {
-    HANDLE original = GetStdHandle(which);
-    if (original == nullptr || original == INVALID_HANDLE_VALUE) return nullptr;
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS))
-        return nullptr;
-    return copy;
-}
-
 int RunProcess(const std::wstring& path, std::wstring_view args) {
     std::wstring line = L"\"" + path + L"\"";
     if (!args.empty()) {
@@ -94,20 +86,19 @@ int RunProcess(const std::wstring& path, std::wstring_view args) {
         ReportError(L"Command line too long for \"" + path + L"\"");
         return 1;
     }
-    HANDLE handles[3] = {InheritableCopy(STD_INPUT_HANDLE), InheritableCopy(STD_OUTPUT_HANDLE),
-                         InheritableCopy(STD_ERROR_HANDLE)};
+    // The standard handles of the moment, passed as they are and inherited, as
+    // a command processor starts its programs: one that was opened without
+    // inheritance is no valid handle in the child.
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = handles[0];
-    startup.hStdOutput = handles[1];
-    startup.hStdError = handles[2];
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
     BOOL started = CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                   &startup, &process);
     DWORD error = GetLastError();
-    for (HANDLE handle : handles)
-        if (handle) CloseHandle(handle);
     if (!started) {
         ReportError(L"Cannot run \"" + path + L"\": " + SystemMessage(error));
         return error ? static_cast<int>(error) : 1;
@@ -117,10 +108,13 @@ int RunProcess(const std::wstring& path, std::wstring_view args) {
     DWORD exitCode = 1;
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hProcess);
-    return static_cast<int>(exitCode);
+    s_lastProgramExitCode = static_cast<int>(exitCode);
+    return s_lastProgramExitCode;
 }
 
 }  // namespace
+
+int LastProgramExitCode() { return s_lastProgramExitCode; }
 
 bool IsBatchName(std::wstring_view name) {
     return HasExtension(name, L".bat") || HasExtension(name, L".btm") || HasExtension(name, L".cmd");

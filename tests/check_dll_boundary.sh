@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks the built plug-in DLL: it exports exactly the host's entry points,
 # undecorated, and imports from nothing but system DLLs and TakeCmd.dll (the C
-# and C++ runtimes are linked in), and from TakeCmd.dll only names that TCC's
-# own TakeCmd.dll exports (src/frame/takecmd_exports.txt); with the project's
-# version in its version resource; and no function of the plug-in's own code
-# has an exception handler, so none runs code while the host unwinds over it
-# after a break.
+# and C++ runtimes are linked in), from the system's DLLs only functions that
+# Windows 7 SP1 has (src/frame/system_imports.txt), and from TakeCmd.dll only
+# names that TCC's own TakeCmd.dll exports (src/frame/takecmd_exports.txt);
+# with the project's version in its version resource; and no function of the
+# plug-in's own code has an exception handler, so none runs code while the
+# host unwinds over it after a break.
 #   check_dll_boundary.sh kelvane.dll 0.99.1.0 [libkvcore.a]
 # Without the library (a packaged DLL checked on its own) the handler check is
 # left out: only the library's objects tell the plug-in's code from the runtime's.
@@ -24,6 +25,18 @@ for name in $imports; do
   case "$allowed" in *" $name "*) ;; *) echo "unexpected import: $name"; fail=1 ;; esac
 done
 echo "$imports" | grep -qx takecmd.dll || { echo "TakeCmd.dll is not imported"; fail=1; }
+
+# Windows refuses to load a DLL that imports a function its system lacks: from
+# the system's DLLs only functions Windows 7 SP1 has (src/frame/system_imports.txt).
+systemNames=$(listed_names "$here/../src/frame/system_imports.txt" | awk '{print tolower($1), $2}')
+[ -n "$systemNames" ] || { echo "no list of the system functions Windows 7 SP1 has to check against"; fail=1; }
+for name in $imports; do
+  case $name in msvcrt.dll | takecmd.dll) continue ;; esac
+  while read -r function; do
+    grep -qxF -- "$name $function" <<<"$systemNames" ||
+      { echo "imports $function from $name, which is not listed as one Windows 7 SP1 has"; fail=1; }
+  done < <(imported_names "$dll" "$name")
+done
 
 # Windows refuses to load a DLL that imports a name its host does not export.
 hostNames=$(listed_names "$here/../src/frame/takecmd_exports.txt")

@@ -319,6 +319,62 @@ TEST_F(KvInHost, StartsOneKeepAwakeTimerOfTwentyNineSeconds) {
     }
 }
 
+// The hold on the system and display, through the recorded execution-state
+// call: taken before the first run of a series with keep-awake, given back
+// on every path that stops the timer, and where each was made (the run
+// number of the moment: -1 outside the runs). "Left" rows are abandoned by
+// the host's own break and given back at its prompt.
+struct ExecutionStateCall {
+    EXECUTION_STATE flags;
+    int32_t trialRun;
+};
+std::vector<ExecutionStateCall> g_executionStateCalls;
+EXECUTION_STATE WINAPI RecordExecutionState(EXECUTION_STATE flags) {
+    g_executionStateCalls.push_back({flags, g_state.trialRun});
+    return SetThreadExecutionState(flags);
+}
+
+TEST_F(KvInHost, HoldsTheSystemAwakeWhileASeriesRunsAndGivesItBackOnEveryEnd) {
+    constexpr EXECUTION_STATE kHold = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED;
+    constexpr EXECUTION_STATE kRelease = ES_CONTINUOUS;
+    const struct {
+        const char* name;
+        const wchar_t* line;
+        std::vector<ExecutionStateCall> calls;  // once the host is back at its prompt
+    } cases[] = {
+        {"normal end", L"kv /n:2 /Q /O:FT rem", {{kHold, -1}, {kRelease, -1}}},
+        {"no keep-awake", L"kv /n:2 /Q /O:FJT rem", {}},
+        {"nested: the outer one holds it for both", L"kv /n:2 /Q /O:FT kv /n:2 /Q /O:FT rem",
+         {{kHold, -1}, {kRelease, -1}}},
+        {"user abort", L"kv /n:3 /Q /O:FT /U:5 exitcode 5", {{kHold, -1}, {kRelease, -1}}},
+        {"Ctrl+C", L"kv /n:10 /Q /O:FT `if %_trialrun==3 ctrlc`", {{kHold, -1}, {kRelease, -1}}},
+        {"left in run 3", L"kv /n:10 /Q /O:FT `if %_trialrun==3 ctrlc /h`", {{kHold, -1}, {kRelease, 2}}},
+        {"the keystroke hook's reset in run 2", L"kv /n:4 /Q /O:FT `if %_trialrun==2 keyhook`",
+         {{kHold, -1}, {kRelease, 1}}},
+        {"shut down in run 1", L"kv /n:3 /Q /O:FT plugin /u \"%kvself%\"", {{kHold, -1}, {kRelease, 0}}},
+    };
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ScopedEnvironmentVariable kvself(L"kvself", self);
+    for (const auto& c : cases) {
+        AttachFreshPluginToHost();
+        g_sys.setThreadExecutionState = RecordExecutionState;
+        g_executionStateCalls.clear();
+        {
+            CapturedOutput output;
+            HostRunLine(c.line, nullptr);
+            HostReturnToPrompt();
+        }
+        ASSERT_EQ(g_executionStateCalls.size(), c.calls.size()) << c.name;
+        for (size_t i = 0; i < c.calls.size(); ++i) {
+            EXPECT_EQ(g_executionStateCalls[i].flags, c.calls[i].flags) << c.name << ", call " << i;
+            EXPECT_EQ(g_executionStateCalls[i].trialRun, c.calls[i].trialRun) << c.name << ", call " << i;
+        }
+        EXPECT_EQ(g_state.awakeHold, 0u) << c.name;
+        EXPECT_EQ(g_state.jiggleTimer, 0u) << c.name;
+    }
+}
+
 TEST(KeepAwake, JiggleLeavesThePointerWhereItWas) {
     // A known position first: Wine's server and display may disagree about
     // where the pointer starts.

@@ -302,21 +302,34 @@ TEST(HostPrograms, FindsProgramsOnThePathWithoutTheirExtension) {
     RemoveTree(dir);
 }
 
-TEST(HostPrograms, ChildWritesToTheCurrentNonInheritableStandardOutput) {
-    // The plug-in redirects output to a handle it opened without inheritance;
-    // the child must still write there.
+// A program gets the standard handles of the moment as they are, inherited:
+// one opened inheritable (as the host's own "> file" is) is its output, one
+// opened without inheritance is no handle in the child, and a program that
+// checks its writes (kvhost's echo) fails.
+TEST(HostPrograms, AChildWritesToTheCurrentStandardOutputOnlyWhenItIsInheritable) {
+    const struct {
+        BOOL inheritable;
+        int rc;
+        const wchar_t* written;
+    } cases[] = {
+        {TRUE, 0, L"from the child\r\n"},
+        {FALSE, 1, L""},
+    };
     std::wstring dir = MakeTempDir();
     std::wstring path = dir + L"\\child.txt";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, file);
-    int rc = RunLine(L"\"" + ExeDir() + L"\\kvhost.exe\" --no-plugin /c echo from the child");
-    SetStdHandle(STD_OUTPUT_HANDLE, saved);
-    CloseHandle(file);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(ReadUtf8File(path), L"from the child\r\n");
+    for (const auto& c : cases) {
+        SECURITY_ATTRIBUTES security = {sizeof security, nullptr, c.inheritable};
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
+                                  CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+        SetStdHandle(STD_OUTPUT_HANDLE, file);
+        int rc = RunLine(L"\"" + ExeDir() + L"\\kvhost.exe\" --no-plugin /c echo from the child");
+        SetStdHandle(STD_OUTPUT_HANDLE, saved);
+        CloseHandle(file);
+        EXPECT_EQ(rc, c.rc) << c.inheritable;
+        EXPECT_EQ(ReadUtf8File(path), c.written) << c.inheritable;
+    }
     RemoveTree(dir);
 }
 

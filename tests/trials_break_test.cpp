@@ -365,8 +365,12 @@ TEST_F(BreakTest, NoSeriesKeepsTheDllLoadedOnceItIsOver) {
 // from deeper down than the next KV (and the other way round), put its own
 // handles back after a break, break inside the title option, call the hook
 // inside the command that gives the title back, unload a DLL from inside
-// its own series. Each row shows what the user sees and leaves the shell as
-// it was found.
+// its own series; have the title option return the last program's exit
+// code, 3; start a /B series' programs with the standard handles inherited
+// as they are; leave a title restore without returning, then end a KV deeper
+// down in the batch file that goes on; unload the plug-in from the command of
+// a /B series under a redirection of its own. Each row shows what the user
+// sees and leaves the shell as it was found.
 TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
     const struct {
         const char* name;
@@ -390,6 +394,15 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
          L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & kv /n:3 plugin /u kelvane & "
          L"plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u kelvane",
          0, nullptr, false},
+        {"a run returns 3",
+         L"kv /n:1 /Q /O:R %kvhost% /c exitcode 3 & kv /n:1 /Q /O:R `echo updating: %@option[UpdateTitle]`", 0,
+         L"updating: No\r\n", false},
+        {"a program under /B", L"kv /n:1 /B /O:R %kvhost% /c echo hidden", 0, L"Errors:  0 ", false},
+        {"a title restore left, then a KV deeper down", L"\"%kvdir%\\left_restore.btm\"", 0, L"deeper: No\r\n",
+         false},
+        {"unloaded under /B and a redirection",
+         L"kv /n:1 /B /Q /O:R `plugin /u \"%kvself%\" > \"%kvdir%\\out.txt\"` & echo after the unload", 0,
+         L"after the unload\r\n", false},
     };
     const std::wstring dir = MakeTempDir(), copy = dir + L"\\kelvane.dll";
     wchar_t self[MAX_PATH];
@@ -398,6 +411,11 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
     SetEnvironmentVariableW(L"kvself", self);
     WriteTextFile(dir + L"\\shallow.btm", L"kv /N:10 /B `if %_trialrun==3 ctrlc /h`\r\nif a==a kv /N:2 echo x\r\n");
     WriteTextFile(dir + L"\\deep.btm", L"if a==a kv /N:10 /B `if %_trialrun==3 ctrlc /h`\r\nkv /N:2 echo x\r\n");
+    SetEnvironmentVariableW(L"kvhost", (L"\"" + ExeDir() + L"\\kvhost.exe\" --no-plugin").c_str());
+    WriteTextFile(dir + L"\\left_restore.btm", L"whenoption UpdateTitle=Yes ctrlc /h\r\n"
+                                               L"kv /n:1 /Q /O:R rem\r\n"
+                                               L"call \"%kvdir%\\deeper.btm\"\r\n");
+    WriteTextFile(dir + L"\\deeper.btm", L"kv /n:1 /Q /O:R `echo deeper: %@option[UpdateTitle]`\r\n");
     Run(L"option //BreakBatch=Continue");
     for (const auto& c : cases) {
         size_t bytesBefore = 0;
@@ -490,6 +508,10 @@ TEST_F(BreakTest, ACtrlCEndsTheWholeSeriesAndTheHostIsNotCalledUntilItsPrompt) {
                                        L"kv /n:2 /Q /O:R echo x > \"%kvdir%\\o.txt\"\r\n"
                                        L"kv /n:1 /Q /O:R echo visible\r\n");
     Run(L"option //BreakBatch=Continue");
+    // The rows find the break as the last Command that did not return 0, and
+    // the host's option returns the last program's exit code: a program that
+    // returned 0 comes first.
+    Run(L"\"" + ExeDir() + L"\\kvhost.exe\" --no-plugin /c exitcode 0");
     for (const auto& c : cases) {
         SetHostTitleOption(c.optionBefore);
         SetConsoleTitleW(L"before the series");

@@ -20,3 +20,11 @@ int GrabFocus(HWND window);
 // Keep-awake timer callback: a zero-distance mouse move.
 void CALLBACK JiggleMouse(HWND window, UINT message, UINT_PTR timerId, DWORD time);
 constexpr UINT kJiggleIntervalMs = 29000;
+// Holds the system and display awake through the thread's execution state,
+// which needs no message dispatching: the keep-awake timer fires only while
+// the host dispatches messages, and a host waiting for a long program may
+// not. Returns the hold's number (also in g_state.awakeHold), 0 when the
+// system refused it.
+uint32_t HoldSystemAwake();
+// Gives the hold back, if there is one.
+void ReleaseSystemAwake();

@@ -10,8 +10,9 @@
 // standard error, without a line end. Returns 0.
 int PrintErrorPrefix();
 // Gives back what broken-off series hold (standard handles, nul device,
-// memory), stops the keep-awake timer, gives the host its title updating back
-// and clears the run number. Returns 0.
+// memory), stops the keep-awake timer and gives back the hold that keeps the
+// system awake, gives the host its title updating back and clears the run
+// number. Returns 0.
 int ResetTrialState();
 // Fills g_state.osVersion; 1 when a version was obtained.
 int QueryOsVersion();
@@ -29,6 +30,13 @@ BOOL DetectPseudoConsole();
 constexpr int kBreakExitCode = 3;
 // True when a Ctrl+C or Ctrl+Break arrived since the count was taken.
 inline bool BreakNotedSince(LONG breaks) { return g_state.breaksNoted != breaks; }
+// The host is at its prompt, or runs a line that calls the plug-in: it is
+// done with every break noted so far.
+inline void NoteHostNotBreaking() { g_state.breaksOver = g_state.breaksNoted; }
+// A break was noted that the host may still be acting on: until it is back at
+// its prompt it refuses every line (Command returns 3 without running it) and
+// may break off whatever else the plug-in asks of it.
+inline bool BreakPending() { return BreakNotedSince(g_state.breaksOver); }
 
 // A reference to this DLL, or null when none could be had. Whoever calls
 // into the host while it has no call of the host's to return to (a series

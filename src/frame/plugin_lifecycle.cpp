@@ -130,6 +130,7 @@ int InitializePlugin(void) {
     // Loaded again before everything of an earlier life was over (a series
     // shut down under its kv): what is over now is given back.
     g_state.inService = true;
+    NoteHostNotBreaking();
     ReleaseDeadSeries();
 
     ExpandVariables(buffer, 1);
@@ -154,6 +155,8 @@ int ShutdownPlugin(int) {
     }
     // The host may be unloading the plug-in from inside a timed command: kv
     // is then still on the call chain and its series keep memory and the DLL.
+    // Unloading the plug-in (or ending), the host is not breaking.
+    NoteHostNotBreaking();
     ShutDownSeries();
     ResetTrialState();
     if (g_state.windowCacheTimer) {

@@ -19,10 +19,10 @@ void ResetPluginStateForTest() {
 
 static void* AllocateFromHeap(size_t bytes) { return std::malloc(bytes); }
 
-SysCalls g_sys = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap, PlaySoundW,
-                  SetTimer};
+static const SysCalls kRealSysCalls = {QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW,
+                                       AllocateFromHeap,          PlaySoundW,              SetTimer,
+                                       SetThreadExecutionState};
 
-void ResetSysCalls() {
-    g_sys = SysCalls{QueryPerformanceFrequency, QueryPerformanceCounter, CreateFileW, AllocateFromHeap, PlaySoundW,
-                     SetTimer};
-}
+SysCalls g_sys = kRealSysCalls;
+
+void ResetSysCalls() { g_sys = kRealSysCalls; }

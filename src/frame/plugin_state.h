@@ -55,6 +55,11 @@ struct PluginState {
     // Keep-awake thread timer, 0 = none. Set by the series hold for kv; cleared by
     // it, ResetTrialState and ShutdownPlugin.
     UINT_PTR jiggleTimer;
+    // Number of the hold that keeps the system and display awake while a series
+    // runs (HoldSystemAwake), 0 = none. Taken by the series hold with the
+    // keep-awake timer; given back wherever that timer is stopped: by the
+    // series hold, ResetTrialState and ShutdownPlugin.
+    uint32_t awakeHold;
     // The KV series that have not given back what they hold, innermost first.
     // Linked by kv before its first run and unlinked when it ends; one whose kv
     // the host left is released by the next kv, the keystroke hook's reset,
@@ -65,8 +70,13 @@ struct PluginState {
     // console control handler, on the thread the console runs it on; read by
     // kv, which ends its series when the count moved since it started.
     volatile LONG breaksNoted;
-    // That handler is registered. Set by kv when it starts; cleared once no
-    // series is left and by ShutdownPlugin.
+    // breaksNoted when the host was last known not to be breaking: at its
+    // prompt (the keystroke hook's reset) or running a line that called kv,
+    // start-up or shut-down. Set by those; read by the title restore.
+    LONG breaksOver;
+    // That handler is registered. Set by kv when it starts and by the title
+    // restore around its host command; cleared once no series is left and by
+    // ShutdownPlugin.
     bool breakWatch;
     // The host holds its own reference to the DLL: set by InitializePlugin,
     // cleared at the end of ShutdownPlugin. Read when the plug-in gives back

@@ -18,6 +18,9 @@ struct SysCalls {
     // Thread timers: creating one does not fail for real, and the keep-awake
     // interval is too long to wait for, so tests record the call and pass it on.
     UINT_PTR(WINAPI* setTimer)(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC callback);
+    // Holding the system and display awake: Wine keeps no power state to read
+    // back, so tests record the call and pass it on.
+    EXECUTION_STATE(WINAPI* setThreadExecutionState)(EXECUTION_STATE flags);
 };
 
 extern SysCalls g_sys;

@@ -1,5 +1,6 @@
 // The _TRIALRUN variable, the keystroke hook that clears what a broken-off
 // series left behind, and the error prefix every message starts with.
+#include "console/console_env.h"
 #include "frame/host_api.h"
 #include "frame/plugin_exports.h"
 #include "frame/plugin_frame.h"
@@ -20,7 +21,7 @@ int _trialrun(wchar_t* buffer) {
 
 // A series whose kv the host left gives back everything; one still running
 // (the host calls the hook wherever it reads a new line, also from inside a
-// timed command) only loses its timer, title and run number, and goes on.
+// timed command) only loses its keep-awake, title and run number, and goes on.
 // The title updating that a series ended by a break left switched off comes
 // back here, once the host is no longer breaking.
 int ResetTrialState() {
@@ -29,6 +30,7 @@ int ResetTrialState() {
         KillTimer(nullptr, g_state.jiggleTimer);
         g_state.jiggleTimer = 0;
     }
+    ReleaseSystemAwake();
     if (g_state.titleSaved) RestoreTitleUpdates();
     g_state.trialRun = -1;
     // A kv the host left before it held a series watched for breaks too.
@@ -43,7 +45,10 @@ int key(KeyInfo* info) {
     bool idle = info->field0 == 0 && info->field4 == 0 && info->field8 == 0 && info->pointer24 == nullptr &&
                 info->pointer32 == nullptr;
     if (idle && g_state.hostMajor >= 24u && info->pointer48 != nullptr) idle = false;
-    if (idle) ResetTrialState();
+    if (!idle) return 0;
+    // Back at its prompt (or reading a new line), the host is done with any break.
+    NoteHostNotBreaking();
+    ResetTrialState();
     return 0;
 }
 

@@ -272,6 +272,8 @@ int kv(wchar_t* arguments) {
     // What series the host broke off left behind goes first, so their
     // redirection, timer and title state cannot leak into this one.
     SeriesFrame call;
+    // The host runs the line that called kv, so it is not breaking.
+    NoteHostNotBreaking();
     ReleaseDeadSeriesAtStart(&s.hold, &call);
     // Every series still listed is live: this KV runs inside its command.
     s.outerRun = g_state.liveSeries ? g_state.trialRun : -1;
@@ -305,8 +307,10 @@ int kv(wchar_t* arguments) {
     SeriesEnd end = RunWarmUps(s, &abortCode);
     if (end == SeriesEnd::Completed) end = RunTrials(s, &abortCode);
     // Shut down under the run: everything else the series held has been
-    // given back already, and the host may be using the plug-in anew.
+    // given back already, and the host may be using the plug-in anew. The
+    // run is over, so the host holds no copy of the nul device any more.
     if (end == SeriesEnd::ShutDown) {
+        RestoreStdHandles(s.hold);
         EndSeries(s.hold);
         return 1;
     }

@@ -50,6 +50,17 @@ const RUNTIME_FUNCTION* PrimaryEntry(DWORD64 imageBase, const RUNTIME_FUNCTION* 
     return entry;
 }
 
+// The top of this thread's stack, from its thread information block, which
+// gs points at on x64. GetCurrentThreadStackLimits tells the same, but only
+// from Windows 8 on, and Windows 7 refuses to load a DLL that imports it.
+// Read directly: the headers' NtCurrentTeb reads it through a memory operand
+// at address 0x30, which GCC takes for an access out of bounds.
+uintptr_t ThreadStackBase() {
+    uintptr_t base;
+    __asm__("movq %%gs:%c1, %0" : "=r"(base) : "i"(offsetof(NT_TIB, StackBase)));
+    return base;
+}
+
 // Walks this thread's call chain outwards with the system's own unwinder, the
 // one every exception dispatch uses: it reads the unwind tables every x64
 // module carries, whichever compiler built it, so it steps through the host's
@@ -60,8 +71,7 @@ template <typename Visit>
 bool WalkCallChain(Visit visit, uintptr_t* reached) {
     CONTEXT context;
     RtlCaptureContext(&context);
-    ULONG_PTR stackLimit = 0, stackBase = 0;
-    GetCurrentThreadStackLimits(&stackLimit, &stackBase);
+    const uintptr_t stackBase = ThreadStackBase();
     for (int depth = 0; depth < kMaxFrames; ++depth) {
         const DWORD64 pc = context.Rip;
         const uintptr_t low = context.Rsp;
@@ -114,6 +124,26 @@ void MarkLiveSeries(SeriesFrame* own) {
         for (SeriesHold* h = g_state.liveSeries; h; h = h->outer)
             if (h->call.frame >= reached) h->live = true;
 }
+
+}  // namespace
+
+CallPlace FindCallPlace(const void* local, const CallPlace& earlier, bool* earlierStillThere) {
+    CallPlace own{};
+    *earlierStillThere = false;
+    uintptr_t reached = 0;
+    const bool complete = WalkCallChain(
+        [&](const ChainFrame& f) {
+            if (!own.frame && Contains(f, local))
+                own = CallPlace{f.frame, f.function};
+            else if (earlier.frame && f.frame == earlier.frame && f.function == earlier.function)
+                *earlierStillThere = true;
+        },
+        &reached);
+    if (!complete && earlier.frame >= reached) *earlierStillThere = true;
+    return own;
+}
+
+namespace {
 
 BOOL WINAPI CountBreak(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) InterlockedIncrement(&g_state.breaksNoted);
@@ -183,13 +213,16 @@ void KeepStdHandles(SeriesHold* hold) {
 }
 
 void StopKeepAwake(SeriesHold* hold) {
-    // Only this series' own timer, and only while it is still the current
-    // one: a reset in between may have killed it and its id been reused.
+    // Only this series' own timer and hold, and only while they are still the
+    // current ones: a reset in between may have given them back and a later
+    // series taken others (a timer id may be reused).
     if (hold->ownTimer && g_state.jiggleTimer == hold->ownTimer) {
         KillTimer(nullptr, hold->ownTimer);
         g_state.jiggleTimer = 0;
     }
     hold->ownTimer = 0;
+    if (hold->ownAwakeHold && g_state.awakeHold == hold->ownAwakeHold) ReleaseSystemAwake();
+    hold->ownAwakeHold = 0;
 }
 
 // Cleared before the host is called: a reset re-entered from the title
@@ -298,8 +331,12 @@ SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& 
 void RedirectToNul(SeriesHold* hold) {
     hold->savedOut = GetStdHandle(STD_OUTPUT_HANDLE);
     hold->savedErr = GetStdHandle(STD_ERROR_HANDLE);
-    HANDLE nul = g_sys.createFileW(L"nul", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
-                                   nullptr);
+    // Inheritable, as a shell's own "> nul" is: a host that starts programs
+    // with the standard handles inherited as they are would otherwise give
+    // them no standard output at all, and one that checks its writes fails.
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE nul = g_sys.createFileW(L"nul", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &inheritable, OPEN_ALWAYS,
+                                   0, nullptr);
     // Without the device the runs simply go ahead with their output visible.
     if (!nul || nul == INVALID_HANDLE_VALUE) return;
     SetStdHandle(STD_OUTPUT_HANDLE, nul);
@@ -312,12 +349,14 @@ void RestoreStdHandles(SeriesHold* hold) {
 }
 
 void StartKeepAwake(SeriesHold* hold) {
-    // A KV run as the timed command of another one finds the outer timer
-    // running; that one keeps the machine awake for both, and starting a
-    // second would lose the outer's identifier.
-    if (g_state.jiggleTimer) return;
-    hold->ownTimer = g_sys.setTimer(nullptr, 0, kJiggleIntervalMs, JiggleMouse);
-    g_state.jiggleTimer = hold->ownTimer;
+    // A KV run as the timed command of another one finds the outer timer and
+    // hold in force; they keep the machine awake for both, and taking second
+    // ones would lose the outer's.
+    if (!g_state.jiggleTimer) {
+        hold->ownTimer = g_sys.setTimer(nullptr, 0, kJiggleIntervalMs, JiggleMouse);
+        g_state.jiggleTimer = hold->ownTimer;
+    }
+    if (!g_state.awakeHold) hold->ownAwakeHold = HoldSystemAwake();
 }
 
 void SuspendTitle(SeriesHold* hold) {
@@ -348,7 +387,10 @@ void ShutDownSeries() {
         while (hold && hold->shutDown) hold = hold->outer;
         if (!hold) break;
         hold->shutDown = true;
-        KeepStdHandles(hold);
+        // Put back, but not closed: the host may have saved the device, to
+        // put it back itself when a redirection of its own around the timed
+        // command ends. kv closes it once the run has returned.
+        if (hold->nulDevice) PutBack(hold->nulDevice, hold->savedOut, hold->savedErr);
         StopKeepAwake(hold);
         GiveBackTitle(&hold->ownsTitle);
     }

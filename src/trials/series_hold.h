@@ -28,6 +28,21 @@ struct SeriesFrame {
     SeriesHold* const* owner;
 };
 
+// Where a call lies on this thread's call chain, as the system unwinder
+// reports it: the call's establisher frame and its function's start.
+struct CallPlace {
+    uintptr_t frame;
+    uintptr_t function;
+};
+
+// One walk of the call chain from the caller outwards: returns the place of
+// the call whose frame holds `local`, and tells whether another call is still
+// at `earlier` (a place found this way before; all zero for none). The call
+// that holds `local` does not count: standing in that place, it proves the
+// earlier one gone. Beyond where the walk had to stop, `earlier` counts as
+// still there.
+CallPlace FindCallPlace(const void* local, const CallPlace& earlier, bool* earlierStillThere);
+
 struct SeriesHold {
     SeriesHold* outer;     // the series this one runs inside, or null
     SeriesFrame call;      // the kv call that owns it
@@ -36,10 +51,12 @@ struct SeriesHold {
     HANDLE savedOut, savedErr;
     HANDLE nulDevice;      // non-null while output and errors may go to nul
     UINT_PTR ownTimer;     // the keep-awake timer this series started, 0 = none
+    uint32_t ownAwakeHold; // the hold on the system it took with the timer, 0 = none
     bool ownsTitle;        // this series switched the host's title updating off
     bool live;             // its kv was on the call chain at the latest walk
-    // Shut-down gave back its redirection, timer and title while its kv was
-    // still running; that kv only frees the memory.
+    // Shut-down gave back its timer and title and put back its standard
+    // handles while its kv was still running; that kv closes the nul device
+    // and frees the memory.
     bool shutDown;
     // kv's reference to this DLL (HoldDll), so that kv has code to return
     // into if the host unloads the plug-in from inside a call into it.
@@ -77,8 +94,8 @@ void SuspendTitle(SeriesHold* hold);
 // left behind there are dead (their kv frames are gone), so they are
 // released without a walk.
 void ReleaseSeriesInside(SeriesHold* hold);
-// kv's own end: the series inside it, then everything it holds. A series
-// that shut-down already gave back only frees its memory.
+// kv's own end: the series inside it, then everything it holds. Of a series
+// that shut-down already gave back, only the memory and a nul device are left.
 void EndSeries(SeriesHold* hold);
 // kv's end after a break: the same, without a single call into the host,
 // which may act on its pending break. The title updating, if this series
@@ -88,7 +105,9 @@ void EndBrokenSeries(SeriesHold* hold);
 // the standard handles found on a kept nul device, and drops the DLL
 // references left for later. For the keystroke hook's reset and for start-up.
 void ReleaseDeadSeries();
-// Shut-down: dead series are released; live ones give back their
-// redirection, timer and title and are marked, so their kv ends after the
-// run it is in. Kept nul devices are closed and the break handler removed.
+// Shut-down: dead series are released; live ones put back the standard
+// handles, give back their timer and title and are marked, so their kv ends
+// after the run it is in. A live series' nul device stays open (the host may
+// still put it back) for its kv to close; the kept devices of released series
+// are closed and the break handler removed.
 void ShutDownSeries();

@@ -8,10 +8,13 @@
 #include "frame/host_api.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
+#include "trials/series_hold.h"
 
 static wchar_t s_etaText[64];
-// The frame of the RestoreTitleUpdates call under way, 0 when none is.
-static uintptr_t s_restoringFrame;
+// The RestoreTitleUpdates call under way, or the last one the host left
+// without returning; zero when there is none. With its reference to the DLL.
+static CallPlace s_restoring;
+static HMODULE s_restoringDll;
 
 uint32_t SuspendTitleUpdates() {
     if (g_state.titleSaved) return g_state.titleSaved;
@@ -30,23 +33,32 @@ uint32_t RestoreTitleUpdates() {
     const uint32_t state = g_state.titleSaved;
     if (state == 0) return 0;
     // The host may call the keystroke hook inside the command below: a
-    // restore already under way further up this call chain is left to
-    // finish. One the host left without returning lies no deeper than any
-    // later call from the prompt, so it does not stop that one.
+    // restore still under way further up this call chain is left to finish.
+    // One the host left without returning (a break out of the command) is no
+    // longer on the chain, wherever this call comes from: it stops nothing,
+    // and its reference to the DLL is given back.
     volatile char marker = 0;
-    const auto frame = reinterpret_cast<uintptr_t>(&marker);
-    if (s_restoringFrame && frame < s_restoringFrame) return 0;
-    s_restoringFrame = frame;
-    const LONG breaks = g_state.breaksNoted;
+    bool underWay = false;
+    const CallPlace here = FindCallPlace(const_cast<const char*>(&marker), s_restoring, &underWay);
+    if (underWay) return 0;
+    ReleaseDll(s_restoringDll);
+    s_restoring = here;
+    s_restoringDll = HoldDll();
     wchar_t buffer[kWorkChars];
     wcscpy(buffer, state > 1 ? L"option //UpdateTitle=Yes" : L"option //UpdateTitle=No");
-    const HMODULE dll = HoldDll();
-    const int rc = Command(buffer, 0);
+    // Watched meanwhile, so that a break the host meets in the command is known.
+    WatchForBreaks();
+    Command(buffer, 0);
+    s_restoring = CallPlace{};
+    const HMODULE dll = s_restoringDll;
+    s_restoringDll = nullptr;
     ReleaseDll(dll);
-    s_restoringFrame = 0;
+    StopWatchingBreaksIfIdle();
     // A host that is breaking refuses the command or breaks it off: the
-    // state stays saved, and the next reset gives the updating back.
-    if (rc == kBreakExitCode || BreakNotedSince(breaks)) return 0;
+    // state stays saved, and the next reset gives the updating back. Its
+    // exit code does not tell: "option" sets none of its own, so it may be
+    // the last program's, and a program may well have returned 3.
+    if (BreakPending()) return 0;
     g_state.titleSaved = 0;
     // An empty title would let the console show the program name; an em quad
     // shows nothing until the host writes its own title again.
