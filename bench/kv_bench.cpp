@@ -153,9 +153,10 @@ __attribute__((noinline)) double WalkTicks(int depth, int calls) {
         return ticks;
     }
     SeriesHold* slot = nullptr;
+    HMODULE noReference = nullptr;
     SeriesFrame frame{};
     const uint64_t start = Now();
-    for (int i = 0; i < calls; ++i) ReleaseDeadSeriesAtStart(&slot, &frame);
+    for (int i = 0; i < calls; ++i) ReleaseDeadSeriesAtStart(&slot, &noReference, &frame);
     return static_cast<double>(Now() - start) / calls;
 }
 

@@ -365,8 +365,9 @@ TEST_F(BreakTest, NoSeriesKeepsTheDllLoadedOnceItIsOver) {
 // from deeper down than the next KV (and the other way round), put its own
 // handles back after a break, break inside the title option, call the hook
 // inside the command that gives the title back, unload a DLL from inside
-// its own series. Each row shows what the user sees and leaves the shell as
-// it was found.
+// its own series, leave a KV or unload the plug-in inside a service that KV
+// calls as it starts. Each row shows what the user sees and leaves the shell
+// as it was found.
 TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
     const struct {
         const char* name;
@@ -374,6 +375,7 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
         int rc;
         const wchar_t* seen;  // in the output, or nothing
         bool prompt;          // the host returns to its prompt afterwards
+        const wchar_t* after = nullptr;  // then run at that prompt, ending 0
     } cases[] = {
         {"unload, then the rest of the line", L"kv /n:3 `plugin /u \"%kvself%\" & echo after the unload`", 1,
          L"after the unload\r\n", false},
@@ -390,6 +392,25 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
          L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & kv /n:3 plugin /u kelvane & "
          L"plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u kelvane",
          0, nullptr, false},
+        // The host leaves kv before its series exists: the reference kv took
+        // to the DLL goes back at the prompt, so the next unload unloads it.
+        {"break in window discovery as KV starts",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whencalled TakeCommandIPC ctrlc /h & "
+         L"kv /n:3 echo x",
+         1, L"y\r\ny\r\n", true, L"kv /n:2 echo y & plugin /u kelvane"},
+        {"Ctrl+C in window discovery as KV starts",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whencalled TakeCommandIPC ctrlc & "
+         L"kv /n:3 echo x",
+         1, L"y\r\ny\r\n", true, L"kv /n:2 echo y & plugin /u kelvane"},
+        {"break in an option error as KV starts",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whencalled Qprintf ctrlc /h & "
+         L"kv /z echo x",
+         1, L"y\r\ny\r\n", true, L"kv /n:2 echo y & plugin /u kelvane"},
+        // Shut down before its series exists: the series makes no run.
+        {"unload in window discovery as KV starts",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whencalled TakeCommandIPC plugin /u "
+         L"kelvane & kv /n:3 /B echo x & echo kv returned %? & plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u kelvane",
+         0, L"kv returned 1\r\n", false},
     };
     const std::wstring dir = MakeTempDir(), copy = dir + L"\\kelvane.dll";
     wchar_t self[MAX_PATH];
@@ -412,6 +433,9 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
             EXPECT_EQ(Run(c.line), c.rc) << c.name;
             if (c.prompt) {
                 EXPECT_EQ(HostReturnToPrompt(), 0) << c.name;
+            }
+            if (c.after) {
+                EXPECT_EQ(Run(c.after), 0) << c.name;
             }
             AttachSelfToHost();
             EXPECT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << c.name << ": the copy is still loaded";
