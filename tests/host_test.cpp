@@ -190,6 +190,43 @@ TEST(HostVariables, InternalOverridesAndOptionsChangeTheExpansion) {
     EXPECT_EQ(Expand(L"%@option[UpdateTitle]"), L"Yes");
 }
 
+// An alias replaces the first word of a command the host runs, and of a text
+// it expands with the recursion counter 0; a non-zero counter expands
+// variables only.
+TEST(HostVariables, AliasesReplaceTheFirstWordOnlyWithoutARecursionCount) {
+    ASSERT_EQ(RunLine(L"alias greet=echo hello"), 0);
+    const struct {
+        const wchar_t* text;
+        int recursion;
+        const wchar_t* expanded;
+    } cases[] = {
+        {L"greet %_batch", 0, L"echo hello 0"},
+        {L"greet %_batch", 1, L"greet 0"},
+        {L"greet %_batch", 2, L"greet 0"},
+        {L"GREET", 0, L"echo hello"},
+        {L"say greet", 0, L"say greet"},
+        {L"greeting", 0, L"greeting"},
+    };
+    for (const auto& c : cases) {
+        wchar_t buffer[1024] = {};
+        wcscpy(buffer, c.text);
+        EXPECT_EQ(ExpandVariables(buffer, c.recursion), 0) << c.text;
+        EXPECT_STREQ(buffer, c.expanded) << c.text << ", recursion " << c.recursion;
+    }
+    {
+        CapturedOutput output;
+        EXPECT_EQ(RunLine(L"greet world & alias"), 0);
+        EXPECT_EQ(output.Out(), L"hello world\r\ngreet=echo hello\r\n");
+    }
+    EXPECT_EQ(RunLine(L"alias greet="), 0);
+    wchar_t buffer[1024] = L"greet";
+    ExpandVariables(buffer, 0);
+    EXPECT_STREQ(buffer, L"greet");
+    CapturedOutput output;
+    EXPECT_EQ(RunLine(L"alias two words=x"), 1);
+    EXPECT_NE(output.Err().find(L"Usage: alias"), std::wstring::npos) << output.Err();
+}
+
 TEST(HostVariables, UnterminatedVariablesFailClearlyAndLeaveTheBuffer) {
     for (const wchar_t* bad : {L"echo %PATH", L"%[abc", L"%@option[UpdateTitle", L"%@nosuch[x]"}) {
         CapturedOutput output;
