@@ -190,6 +190,17 @@ TEST(HostVariables, InternalOverridesAndOptionsChangeTheExpansion) {
     EXPECT_EQ(Expand(L"%@option[UpdateTitle]"), L"Yes");
 }
 
+// What whencalled leaves runs once, inside the next call of that service,
+// before the service does its work, and in no other service.
+TEST(HostCommands, WhenCalledRunsItsLineOnceInsideTheNextCallOfTheService) {
+    CapturedOutput output;
+    ASSERT_EQ(RunLine(L"whencalled crlf echo inside"), 0);
+    Printf(L"[printf]");
+    CrLf();
+    CrLf();
+    EXPECT_EQ(output.Out(), L"[printf]inside\r\n\r\n\r\n");
+}
+
 // An alias replaces the first word of a command the host runs, and of a text
 // it expands with the recursion counter 0; a non-zero counter expands
 // variables only.
@@ -301,6 +312,10 @@ TEST(HostCommands, BadInputGivesAMessageAndANonZeroCode) {
         {L"option UpdateTitle=No", L"Usage: option"},
         {L"delay /m x", L"Usage: delay"},
         {L"echo %" + std::wstring(9000, L'p'), L"Unterminated variable"},
+        {L"whencalled NoSuchService echo x", L"Usage: whencalled"},
+        {L"whencalled Printf", L"Usage: whencalled"},
+        {L"alias =x", L"Usage: alias"},
+        {L"conwindow /sideways", L"Usage: conwindow"},
     };
     for (const auto& c : cases) {
         CapturedOutput output;
