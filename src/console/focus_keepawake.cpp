@@ -9,11 +9,12 @@ SystemParametersCall g_systemParameters = SystemParametersInfoW;
 
 int GrabFocus(HWND window) {
     if (!window) return -1;
-    // The window is in front already (the user watching the series): raising
-    // and activating it anew gains nothing and costs a round trip to its
-    // thread, which may not answer; a console window belongs to the console
-    // host, and Wine then leaves no window in front at all until that thread
-    // has run. A minimised window still has to come back.
+    // The window is in front already (the user is watching the series):
+    // raising and activating it anew gains nothing. A console window belongs
+    // to the console host, whose input the sequence below joins, which can
+    // hang when that thread does not answer; and Wine, asked to activate anew
+    // a window of another thread that is in front, leaves no window in front
+    // at all until that thread has run. A minimised window still comes back.
     const HWND foreground = GetForegroundWindow();
     if (foreground == window && !IsIconic(window)) return 0;
     DWORD foregroundThread = GetWindowThreadProcessId(foreground, nullptr);
