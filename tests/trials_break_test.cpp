@@ -15,6 +15,8 @@
 #include "frame/plugin_exports.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
+#include "console/console_env.h"
 #include "host_control.h"
 #include "test_support.h"
 #include "trials_test_support.h"
@@ -451,6 +453,42 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
         }
     }
     RemoveTree(dir);
+}
+
+// The host shuts the plug-in down inside window discovery as KV starts: KV
+// returns 1 without a run and sets nothing up on the way (no nul device, no
+// keep-awake timer, no call to switch the host's title updating off), one
+// row per set of options. This test program is the plug-in here.
+TEST_F(BreakTest, AKvShutDownAsItStartsSetsNothingUpAndMakesNoRun) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ScopedEnvironmentVariable kvself(L"kvself", self);
+    const wchar_t* const optionSets[] = {L"", L"/B", L"/QQ /O:CR"};
+    for (const wchar_t* options : optionSets) {
+        AttachFreshPluginToHost();
+        static int s_keepAwakeTimers;
+        s_keepAwakeTimers = 0;
+        g_sys.setTimer = [](HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC callback) -> UINT_PTR {
+            s_keepAwakeTimers += milliseconds == kJiggleIntervalMs;
+            return SetTimer(window, id, milliseconds, callback);
+        };
+        CapturedOutput output;
+        const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+        HostCallTrace trace;
+        EXPECT_EQ(Run(L"whencalled TakeCommandIPC plugin /u \"%kvself%\" & kv /n:3 " + std::wstring(options) +
+                      L" echo x & echo kv returned %?"),
+                  0)
+            << options;
+        const std::wstring calls = trace.Text();
+        ResetSysCalls();
+        AttachSelfToHost();
+        EXPECT_EQ(output.Out(), L"kv returned 1\r\n") << options;
+        EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), out) << options;
+        EXPECT_EQ(s_keepAwakeTimers, 0) << options;
+        const size_t unload = calls.find(L"TakeCommandIPC: ");
+        ASSERT_NE(unload, std::wstring::npos) << calls;
+        EXPECT_EQ(calls.find(L"UpdateTitle", unload), std::wstring::npos) << options << ":\n" << calls;
+    }
 }
 
 // A Ctrl+C typed during a series, as the console delivers it: through the
