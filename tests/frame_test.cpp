@@ -12,6 +12,21 @@
 
 namespace {
 
+// What a batch file of that name and text, run through the host, writes to
+// standard error, with its full path, where it appears as written, shown as
+// "<batch file>".
+std::wstring ErrorsOfBatchFile(const wchar_t* name, const wchar_t* text) {
+    const std::wstring dir = MakeTempDir(), batch = dir + L"\\" + name;
+    WriteTextFile(batch, text);
+    std::wstring line = L"\"" + batch + L"\"";
+    CapturedOutput output;
+    Command(line.data(), 0);
+    std::wstring err = output.Err();
+    RemoveTree(dir);
+    const size_t at = err.find(batch);
+    return at == std::wstring::npos ? err : err.replace(at, batch.size(), L"<batch file>");
+}
+
 class FrameTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetPluginStateForTest(); }
@@ -193,18 +208,7 @@ TEST_F(FrameTest, EveryExpansionOfThePluginLeavesAliasesAlone) {
         PrintErrorPrefix();
         return output.Err();
     };
-    // The error's line inside a batch file, less the file's own name.
-    auto errorLineInABatchFile = [] {
-        const std::wstring dir = MakeTempDir(), batch = dir + L"\\prefix.btm";
-        WriteTextFile(batch, L"kv /N:5\r\n");
-        std::wstring line = L"\"" + batch + L"\"";
-        CapturedOutput output;
-        Command(line.data(), 0);
-        std::wstring err = output.Err();
-        RemoveTree(dir);
-        const size_t name = err.find(batch);
-        return name == std::wstring::npos ? err : err.erase(name, batch.size());
-    };
+    auto errorLineInABatchFile = [] { return ErrorsOfBatchFile(L"prefix.btm", L"kv /N:5\r\n"); };
     auto titleOptionAfterASeries = [] {
         CapturedOutput output;
         std::wstring line = L"kv /N:1 /Q /O:CFJR rem";
@@ -222,7 +226,8 @@ TEST_F(FrameTest, EveryExpansionOfThePluginLeavesAliasesAlone) {
         {L"%[_transient]%[_pipe]%[noloadmsg]", L"quiet", +startUp, L"Kelvane v0.99.1 loaded.\r\n"},
         {L"%_4ver", L"30", +hostMajor, L"1"},
         {L"%_batch", L"1", +errorPrefix, L"Kelvane plugin: "},
-        {L"%_batchname", L"elsewhere.btm", +errorLineInABatchFile, L"Kelvane plugin:  [1]  Missing command\r\n"},
+        {L"%_batchname", L"elsewhere.btm", +errorLineInABatchFile,
+         L"Kelvane plugin: <batch file> [1]  Missing command\r\n"},
         {L"%@option[UpdateTitle]", L"No", +titleOptionAfterASeries, L"Yes"},
     };
     for (const auto& c : cases) {
@@ -327,15 +332,8 @@ TEST_F(FrameTest, ErrorPrefixOutsideABatchFileNamesThePlugin) {
 
 TEST_F(FrameTest, ErrorPrefixInsideABatchFileShowsItsNameLiterallyAndTheLine) {
     AttachSelfToHost();
-    std::wstring dir = MakeTempDir();
-    std::wstring batch = dir + L"\\50%d%s off.btm";
-    WriteTextFile(batch, L"echo first\r\nkv /N:5\r\n");
-    std::wstring line = L"\"" + batch + L"\"";
-    CapturedOutput output;
-    Command(line.data(), 0);
-    std::wstring err = output.Err();
-    RemoveTree(dir);
-    EXPECT_EQ(err, L"Kelvane plugin: " + batch + L" [2]  Missing command\r\n");
+    EXPECT_EQ(ErrorsOfBatchFile(L"50%d%s off.btm", L"echo first\r\nkv /N:5\r\n"),
+              L"Kelvane plugin: <batch file> [2]  Missing command\r\n");
 }
 
 }  // namespace
