@@ -82,15 +82,12 @@ extern "C" {
 
 int Command(const wchar_t* line, int) {
     if (!line) return ERROR_INVALID_PARAMETER;
-    if (!s_tracing) {
-        RunServiceTrigger(L"Command");
-        return RunLineForCaller(line);
-    }
+    const bool traced = s_tracing;
     unsigned generation = s_traceGeneration;
-    size_t mark = TraceBegin(L"Command", line);
+    size_t mark = traced ? TraceBegin(L"Command", line) : 0;
     RunServiceTrigger(L"Command");
     int rc = RunLineForCaller(line);
-    TraceEnd(mark, generation, L" -> " + std::to_wstring(rc));
+    if (traced) TraceEnd(mark, generation, L" -> " + std::to_wstring(rc));
     return rc;
 }
 

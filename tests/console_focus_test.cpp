@@ -411,7 +411,9 @@ TEST_F(FocusThroughHost, LeavesTheWindowInFrontAloneAndBringsItBackWithoutABroad
             EXPECT_EQ(call.flags, 0u) << c.name << ", action " << call.action;
             if (call.action == SPI_SETFOREGROUNDLOCKTIMEOUT) lockTimeouts.push_back(call.value);
         }
-        // Lifted and put back in pairs, and both settings as they were.
+        // Another thread holds the foreground whenever there is work: the
+        // lock is lifted and put back in pairs, and both settings are as they were.
+        EXPECT_EQ(!lockTimeouts.empty(), c.settingsTouched) << c.name;
         ASSERT_EQ(lockTimeouts.size() % 2, 0u) << c.name;
         for (size_t i = 0; i < lockTimeouts.size(); i += 2) {
             EXPECT_EQ(lockTimeouts[i], 0u) << c.name;
