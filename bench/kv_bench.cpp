@@ -2,17 +2,21 @@
 // itself attached as the plug-in: the measurement floor, the plug-in's own
 // cost per run (and what looking for a Ctrl+C adds to it), the report's
 // time after a million runs (plain, with /P /V and with /C /V), the memory
-// of such a series, and the cost of the call-chain walk each kv makes when
-// it starts. From the build directory:
+// of such a series, the cost of the call-chain walk each kv makes when it
+// starts, and the focus change per run with the console window on another
+// thread, the former sequence beside the current one. From the build
+// directory:
 //   ../cmake/wine-run.sh bin/kv_bench.exe
 // Prints its figures; takes about half a minute.
 #include <windows.h>
 #include <psapi.h>
 #include <algorithm>
+#include <cwchar>
 #include <cstdio>
 #include <string>
 #include <vector>
 #include "console/console_env.h"
+#include "console/focus_keepawake.h"
 #include "frame/host_api.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
@@ -76,15 +80,17 @@ struct Series {
     double overheadTicks;           // per run, outside the measured intervals
 };
 
-// Runs "kv options rem" with every counter reading recorded; warmUps is the
-// /W count among the options (each warm-up run reads the counter once).
-Series RecordSeries(const std::wstring& options, uint32_t runs, uint32_t warmUps = 0) {
+// Runs "kv options command" with every counter reading recorded by counter
+// (which passes them to RecordingCounter); warmUps is the /W count among the
+// options (each warm-up run reads the counter once).
+Series RecordSeries(const std::wstring& options, uint32_t runs, uint32_t warmUps = 0, const wchar_t* command = L"rem",
+                    BOOL(WINAPI* counter)(LARGE_INTEGER*) = RecordingCounter) {
     std::vector<uint64_t> readings(2 * static_cast<size_t>(runs) + 2 + warmUps);
     s_readings = readings.data();
     s_readingCapacity = readings.size();
     s_readingCount = 0;
-    g_sys.queryPerformanceCounter = RecordingCounter;
-    const int result = RunQuietly(L"kv /N:" + std::to_wstring(runs) + L" " + options + L" rem");
+    g_sys.queryPerformanceCounter = counter;
+    const int result = RunQuietly(L"kv /N:" + std::to_wstring(runs) + L" " + options + L" " + command);
     ResetSysCalls();
     Series s{};
     if (result != 0 || s_readingCount != readings.size()) {
@@ -169,9 +175,10 @@ __attribute__((noinline)) double WalkTicks(int depth, int calls) {
         return ticks;
     }
     SeriesHold* slot = nullptr;
+    HMODULE noReference = nullptr;
     SeriesFrame frame{};
     const uint64_t start = Now();
-    for (int i = 0; i < calls; ++i) ReleaseDeadSeriesAtStart(&slot, &frame);
+    for (int i = 0; i < calls; ++i) ReleaseDeadSeriesAtStart(&slot, &noReference, &frame);
     return static_cast<double>(Now() - start) / calls;
 }
 
@@ -201,6 +208,110 @@ void PrintBreakCheck() {
                 Microseconds(static_cast<double>(ticks)) / kRuns, kRuns, seen);
 }
 
+// GrabFocus as it was before it left a window in front alone and before it
+// stopped asking for a broadcast with the foreground lock timeout, kept here
+// to measure against: the whole sequence on every call.
+void FormerGrabFocus(HWND window) {
+    DWORD foregroundThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    DWORD currentThread = GetCurrentThreadId();
+    ANIMATIONINFO savedAnimation{sizeof(ANIMATIONINFO), 0};
+    bool haveAnimation = g_systemParameters(SPI_GETANIMATION, sizeof savedAnimation, &savedAnimation, 0) != 0;
+    ANIMATIONINFO noAnimation{sizeof(ANIMATIONINFO), 0};
+    if (haveAnimation) g_systemParameters(SPI_SETANIMATION, sizeof noAnimation, &noAnimation, 0);
+    DWORD savedLockTimeout = 0;
+    bool haveLockTimeout = g_systemParameters(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &savedLockTimeout, 0) != 0;
+    int show = IsZoomed(window) ? SW_MAXIMIZE : SW_RESTORE;
+    if (foregroundThread == currentThread) {
+        BringWindowToTop(window);
+        ShowWindow(window, show);
+        SetForegroundWindow(window);
+    } else {
+        AttachThreadInput(foregroundThread, currentThread, TRUE);
+        if (haveLockTimeout) g_systemParameters(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDCHANGE);
+        AllowSetForegroundWindow(GetCurrentProcessId());
+        BringWindowToTop(window);
+        ShowWindow(window, show);
+        SetForegroundWindow(window);
+        if (haveLockTimeout)
+            g_systemParameters(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
+                               reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(savedLockTimeout)), SPIF_SENDCHANGE);
+        AttachThreadInput(foregroundThread, currentThread, FALSE);
+    }
+    if (haveAnimation) g_systemParameters(SPI_SETANIMATION, sizeof savedAnimation, &savedAnimation, 0);
+}
+
+HWND s_consoleWindow;       // the stand-in console window kv brings forward
+bool s_formerFocus;         // the counter makes the former focus change before each run
+uint32_t s_broadcasts;      // setting changes that asked for a broadcast to every window
+uint32_t s_lostForeground;  // runs that started with the console window not in front
+
+BOOL WINAPI CountBroadcasts(UINT action, UINT param, PVOID value, UINT flags) {
+    if (flags & SPIF_SENDCHANGE) ++s_broadcasts;
+    return SystemParametersInfoW(action, param, value, flags);
+}
+
+// Each run's first reading follows the focus change: with s_formerFocus the
+// former one is made here (kv's own is off then), where kv made it. Whether
+// the window is in front is looked at once the reading is taken, so the look
+// falls inside the run, not between runs.
+BOOL WINAPI FocusCounter(LARGE_INTEGER* count) {
+    const bool beforeRun = s_readingCount % 2 == 1 && s_readingCount + 1 < s_readingCapacity;
+    if (beforeRun && s_formerFocus) FormerGrabFocus(s_consoleWindow);
+    const BOOL ok = RecordingCounter(count);
+    if (beforeRun && GetForegroundWindow() != s_consoleWindow) ++s_lostForeground;
+    return ok;
+}
+
+struct FocusFigures {
+    double overheadTicks;
+    uint32_t broadcasts, lostForeground;
+};
+
+FocusFigures RecordFocusSeries(bool former, const wchar_t* command, uint32_t runs) {
+    s_formerFocus = former;
+    s_broadcasts = s_lostForeground = 0;
+    g_systemParameters = CountBroadcasts;
+    const Series s = RecordSeries(former ? L"/Q /O:FJT" : L"/Q /O:JT", runs, 0, command, FocusCounter);
+    ResetFocusCalls();
+    return FocusFigures{s.elapsed.empty() ? 0 : s.overheadTicks, s_broadcasts, s_lostForeground};
+}
+
+void PrintFocus(uint32_t runs) {
+    if (RunQuietly(L"conwindow") != 0) {
+        std::printf("6. Focus per run: the stand-in host could not open its console window\n");
+        return;
+    }
+    wchar_t request[] = L"HWND";
+    wchar_t reply[64] = {};
+    if (g_state.takeCommandIpc) g_state.takeCommandIpc(request, reply);
+    s_consoleWindow = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(wcstoull(reply, nullptr, 10)));
+    std::printf("6. Focus per run, the console window on a thread of its own (kvhost's conwindow), /Q /O:JT,\n"
+                "   %u runs; before: the former sequence, after: the current one:\n", runs);
+    const struct {
+        const char* label;
+        const wchar_t* before;  // host line before the series
+        const wchar_t* timed;
+    } scenes[] = {
+        {"console window in front", L"conwindow", L"rem"},
+        {"another window in front", L"conwindow /other", L"conwindow /other"},
+    };
+    for (const auto& scene : scenes) {
+        RunQuietly(scene.before);
+        const FocusFigures before = RecordFocusSeries(true, scene.timed, runs);
+        RunQuietly(scene.before);
+        const FocusFigures after = RecordFocusSeries(false, scene.timed, runs);
+        std::printf("   %-24s before %9.3f us per run, after %9.3f us\n", scene.label,
+                    Microseconds(before.overheadTicks), Microseconds(after.overheadTicks));
+        std::printf("   %-24s broadcasts before %u, after %u; runs without it in front before %u, after %u\n", "",
+                    before.broadcasts, after.broadcasts, before.lostForeground, after.lostForeground);
+    }
+    const Series off = RecordSeries(L"/Q /O:FJT", runs);
+    std::printf("   %-24s %9.3f us per run\n", "focus off (/O:FJT):", Microseconds(off.overheadTicks));
+    std::printf("   (Wine sends no WM_SETTINGCHANGE for these changes; Windows sends one to every top-level\n"
+                "   window of the desktop per broadcast and waits for each.)\n");
+    RunQuietly(L"conwindow /close");
+}
+
 }  // namespace
 
 int main() {
@@ -224,6 +335,7 @@ int main() {
     PrintOverhead(L"/Q /O:FJ", "  title only:", 2000);
     PrintOverhead(L"/Q /O:JT", FindHostWindow() ? "  focus only:" : "  focus only (no host window):", 2000);
     PrintWalk();
+    PrintFocus(2000);
     HostUnloadPlugins();
     return 0;
 }

@@ -1,11 +1,16 @@
 // The command engine of the stand-in host: a line split at & outside quotes
-// and backquotes, each command expanded, redirected and run as a plug-in
-// command, an internal command, a batch file or a program. Owns the nesting
-// depth, the last exit code and the exit request.
+// and backquotes, each command's first word replaced by its alias, then the
+// command expanded, redirected and run as a plug-in command, an internal
+// command, a batch file or a program. Owns the aliases, the nesting depth,
+// the last exit code and the exit request.
 #include "host_engine.h"
+#include <utility>
 #include <vector>
 
 namespace {
+
+// Name and value; names compare without regard to case.
+std::vector<std::pair<std::wstring, std::wstring>> s_aliases;
 
 int s_depth = 0;
 int s_lastExitCode = 0;
@@ -77,6 +82,34 @@ private:
 
 }  // namespace
 
+bool ExpandAlias(std::wstring_view text, std::wstring& out) {
+    size_t end = 0;
+    while (end < text.size() && !IsBlank(text[end])) ++end;
+    const std::wstring_view word = text.substr(0, end);
+    for (const auto& alias : s_aliases) {
+        if (!EqualsNoCase(alias.first, word)) continue;
+        // Once: an alias whose value starts with its own name runs the command of that name.
+        out = alias.second;
+        out.append(text.substr(end));
+        return true;
+    }
+    return false;
+}
+
+void SetAlias(std::wstring_view name, std::wstring_view value) {
+    for (auto it = s_aliases.begin(); it != s_aliases.end(); ++it) {
+        if (!EqualsNoCase(it->first, name)) continue;
+        if (value.empty()) s_aliases.erase(it);
+        else it->second = value;
+        return;
+    }
+    if (!value.empty()) s_aliases.emplace_back(std::wstring(name), std::wstring(value));
+}
+
+void ListAliases() {
+    for (const auto& alias : s_aliases) WriteStdout(alias.first + L"=" + alias.second + L"\r\n");
+}
+
 // Splits a command's text into its name (quotes removed) and the rest, whose
 // leading blanks are skipped.
 void SplitName(std::wstring_view text, std::wstring_view& name, std::wstring_view& rest) {
@@ -105,6 +138,8 @@ int RunSingle(std::wstring_view text) {
     text = TrimBlanks(text);
     if (!text.empty() && text[0] == L'@') text = TrimBlanks(text.substr(1));
     if (text.empty() || IsComment(text)) return 0;
+    std::wstring aliased;
+    if (ExpandAlias(text, aliased)) text = TrimBlanks(aliased);
     // One backquoted string: its text runs now, expanded at this moment.
     if (text.size() >= 2 && text[0] == L'`' && text.find(L'`', 1) == text.size() - 1)
         return RunCommandLine(text.substr(1, text.size() - 2));

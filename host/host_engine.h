@@ -46,6 +46,12 @@ int RunSingle(std::wstring_view text);
 void SplitName(std::wstring_view text, std::wstring_view& name, std::wstring_view& rest);
 std::wstring Unquoted(std::wstring_view text);
 int LastExitCode();
+// The text with its first word (up to the first blank) replaced by that
+// word's alias; false, and out untouched, when the word has none.
+bool ExpandAlias(std::wstring_view text, std::wstring& out);
+// Defines an alias, or removes it when the value is empty.
+void SetAlias(std::wstring_view name, std::wstring_view value);
+void ListAliases();
 // Set by "exit"; cleared when a new top-level command starts.
 bool ExitRequested(int* code);
 void RequestExit(int code);
@@ -66,6 +72,20 @@ bool BatchQuitting();
 // ---- Internal commands (host_internal.cpp) ----
 // Runs the internal command of that name (echo. included); false when there is none.
 bool RunInternalCommand(std::wstring_view name, std::wstring_view args, int* rc);
+// Called by each service a plug-in calls, with its name, before it does its
+// work: runs the line "whencalled" left for that service, once.
+void RunServiceTrigger(const wchar_t* service);
+
+// ---- The stand-in console window (host_window.cpp) ----
+// conwindow [/other | /min | /close]: opens, when none is open, a window on
+// a thread of its own and puts it in front; /other puts a window of a third
+// thread in front of it, /min minimises it, /close closes both.
+int CmdConWindow(std::wstring_view args);
+
+// ---- Services (host_services.cpp) ----
+// What TakeCommandIPC answers for "HWND" (HostSetIpcReply).
+void SetIpcReply(std::wstring_view reply);
+std::wstring IpcReply();
 
 // ---- Programs (host_programs.cpp) ----
 bool IsBatchName(std::wstring_view name);

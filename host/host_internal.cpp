@@ -1,6 +1,7 @@
 // The internal commands of the stand-in host, among them the ones that make
 // a host's doings happen while a plug-in command runs (keyhook, whenoption,
-// ctrlc, plugin /u). Owns the whenoption trigger.
+// whencalled, ctrlc, plugin /u, conwindow). Owns the whenoption and
+// whencalled triggers.
 #include "host_engine.h"
 #include "frame/ascii_fold.h"
 #include <cstdlib>
@@ -18,6 +19,16 @@ struct OptionTrigger {
     bool before;
 };
 OptionTrigger s_trigger;
+
+// "whencalled": a command line to run once, inside the next call of a host service.
+struct ServiceTrigger {
+    std::wstring service, line;
+};
+ServiceTrigger s_serviceTrigger;
+
+const wchar_t* const kServiceNames[] = {L"Command",       L"ExpandVariables", L"Printf",       L"Qprintf",
+                                        L"QPuts",         L"CrLf",            L"QueryTrueName", L"GetAttribute",
+                                        L"ParseColors",   L"SetColors",       L"tty_yield",     L"TakeCommandIPC"};
 
 int ParseCodeArgument(std::wstring_view args, const wchar_t* command, int* code) {
     long long value = 0;
@@ -132,6 +143,42 @@ int CmdWhenOption(std::wstring_view args) {
     }
     s_trigger = {std::wstring(name.substr(0, equals)), std::wstring(name.substr(equals + 1)),
                  std::wstring(TrimBlanks(rest)), before};
+    return 0;
+}
+
+// whencalled Service command: what a real host may do inside any service a
+// plug-in calls (take a break, unload the plug-in, call the keystroke hook)
+// made to happen inside the next call of that one, before it does its work.
+int CmdWhenCalled(std::wstring_view args) {
+    std::wstring_view name, rest;
+    SplitName(TrimBlanks(args), name, rest);
+    bool known = false;
+    for (const wchar_t* service : kServiceNames) known = known || EqualsNoCase(name, service);
+    if (!known || TrimBlanks(rest).empty()) {
+        std::wstring names;
+        for (const wchar_t* service : kServiceNames) (names += names.empty() ? L"" : L", ") += service;
+        ReportError(L"Usage: whencalled Service command  (Service: " + names + L")");
+        return 1;
+    }
+    s_serviceTrigger = {std::wstring(name), std::wstring(TrimBlanks(rest))};
+    return 0;
+}
+
+int CmdAlias(std::wstring_view args) {
+    args = TrimBlanks(args);
+    if (args.empty()) {
+        ListAliases();
+        return 0;
+    }
+    const size_t equals = args.find(L'=');
+    const std::wstring_view name = TrimBlanks(args.substr(0, equals));
+    bool blank = false;
+    for (wchar_t c : name) blank = blank || IsBlank(c);
+    if (equals == std::wstring_view::npos || name.empty() || blank) {
+        ReportError(L"Usage: alias name=command  (alias name= removes it; alias alone lists them)");
+        return 1;
+    }
+    SetAlias(name, TrimBlanks(args.substr(equals + 1)));
     return 0;
 }
 
@@ -291,6 +338,9 @@ const InternalCommand kInternalCommands[] = {
     {L"if", CmdIf, L"if [not] a==b command runs the command when the texts match (case ignored)"},
     {L"keyhook", CmdKeyHook, L"keyhook               calls the keystroke hooks as before a new command line"},
     {L"whenoption", CmdWhenOption, L"whenoption [/b] N=V c runs c once, inside the next option //N=V"},
+    {L"whencalled", CmdWhenCalled, L"whencalled Service c  runs c once, inside a plug-in's next call of Service"},
+    {L"alias", CmdAlias, L"alias [name=command]  replaces the first word name of a command (lists them)"},
+    {L"conwindow", CmdConWindow, L"conwindow [/other|/min|/close]  a console window of another thread, in front"},
     {L"ctrlc", CmdCtrlC, L"ctrlc [/l|/h] [/m N]  raises Ctrl+C in kvhost, now or in N milliseconds"},
     {L"quit", CmdQuit, L"quit [N]              ends the current batch file with exit code N"},
     {L"exit", CmdExit, L"exit [N]              ends kvhost with exit code N"},
@@ -311,6 +361,12 @@ int CmdHelp(std::wstring_view) {
 }
 
 }  // namespace
+
+void RunServiceTrigger(const wchar_t* service) {
+    if (s_serviceTrigger.line.empty() || !EqualsNoCase(s_serviceTrigger.service, service)) return;
+    const ServiceTrigger trigger = std::exchange(s_serviceTrigger, {});
+    RunCommandLine(trigger.line);
+}
 
 bool RunInternalCommand(std::wstring_view name, std::wstring_view args, int* rc) {
     for (const auto& command : kInternalCommands)

@@ -1,9 +1,10 @@
 // The exports of TakeCmd.dll: the twelve host services a plug-in calls and
 // the stand-in's control entry points. Owns the call trace and the IPC reply.
-// Each service records itself in the trace, then calls the engine; the engine
-// never calls these exports, so its own work stays out of the record. The
-// output and expansion services act on a pending break, as the real host's
-// may: the unwinding leaves the plug-in's frames.
+// Each service records itself in the trace, runs what "whencalled" left for
+// it, then calls the engine; the engine never calls these exports, so its
+// own work stays out of the record. The output and expansion services act
+// on a pending break, as the real host's may: the unwinding leaves the
+// plug-in's frames.
 #include "frame/host_api.h"
 #include "host_control.h"
 #include "host_console.h"
@@ -65,6 +66,7 @@ std::wstring Hex(unsigned value) {
 int WriteFormatted(HANDLE handle, const wchar_t* service, const wchar_t* format, va_list args) {
     std::wstring text = FormatText(format, args);
     TraceLine(service, text);
+    RunServiceTrigger(service);
     ThrowIfBreak();
     WriteText(handle, text);
     return static_cast<int>(text.size());
@@ -72,26 +74,37 @@ int WriteFormatted(HANDLE handle, const wchar_t* service, const wchar_t* format,
 
 }  // namespace
 
+void SetIpcReply(std::wstring_view reply) { s_ipcReply = reply; }
+
+std::wstring IpcReply() { return s_ipcReply; }
+
 extern "C" {
 
 int Command(const wchar_t* line, int) {
     if (!line) return ERROR_INVALID_PARAMETER;
-    if (!s_tracing) return RunLineForCaller(line);
+    const bool traced = s_tracing;
     unsigned generation = s_traceGeneration;
-    size_t mark = TraceBegin(L"Command", line);
+    size_t mark = traced ? TraceBegin(L"Command", line) : 0;
+    RunServiceTrigger(L"Command");
     int rc = RunLineForCaller(line);
-    TraceEnd(mark, generation, L" -> " + std::to_wstring(rc));
+    if (traced) TraceEnd(mark, generation, L" -> " + std::to_wstring(rc));
     return rc;
 }
 
-int ExpandVariables(wchar_t* buffer, int) {
+// With recursion 0 the text is taken as the start of a command line: its
+// first word is replaced by its alias first, as the host does for a line it
+// runs. A non-zero counter says the caller wants variables only.
+int ExpandVariables(wchar_t* buffer, int recursion) {
     if (!buffer) return ERROR_INVALID_PARAMETER;
     unsigned generation = s_traceGeneration;
     size_t mark = s_tracing ? TraceBegin(L"ExpandVariables", buffer) : 0;
     bool traced = s_tracing;
+    RunServiceTrigger(L"ExpandVariables");
     ThrowIfBreak();
+    std::wstring aliased;
+    const bool hasAlias = recursion == 0 && ExpandAlias(buffer, aliased);
     std::wstring out;
-    int rc = ExpandText(buffer, out);
+    int rc = ExpandText(hasAlias ? std::wstring_view(aliased) : std::wstring_view(buffer), out);
     if (rc == 0) {
         // The caller's buffer holds 1024 characters: longer results are cut
         // there, never in the middle of a surrogate pair.
@@ -123,6 +136,7 @@ int Qprintf(HANDLE handle, const wchar_t* format, ...) {
 int QPuts(const wchar_t* text) {
     if (!text) return 0;
     TraceLine(L"QPuts", text);
+    RunServiceTrigger(L"QPuts");
     ThrowIfBreak();
     WriteStdout(text);
     return static_cast<int>(wcslen(text));
@@ -130,24 +144,28 @@ int QPuts(const wchar_t* text) {
 
 void CrLf(void) {
     TraceLine(L"CrLf", L"");
+    RunServiceTrigger(L"CrLf");
     ThrowIfBreak();
     WriteStdout(L"\r\n");
 }
 
 // fullName, or null for a bad name (its text is then empty).
 wchar_t* QueryTrueName(const wchar_t* name, wchar_t* fullName) {
+    RunServiceTrigger(L"QueryTrueName");
     int rc = TrueName(name, fullName);
     if (s_tracing) TraceLine(L"QueryTrueName", std::wstring(name ? name : L"") + L" -> " + (fullName ? fullName : L""));
     return rc == 0 ? fullName : nullptr;
 }
 
 void GetAttribute(unsigned int* normal, unsigned int* inverse) {
+    RunServiceTrigger(L"GetAttribute");
     int rc = ConsoleAttribute(normal, inverse);
     if (s_tracing) TraceLine(L"GetAttribute", rc == 0 && normal ? Hex(*normal) : std::wstring(L"none"));
 }
 
 wchar_t* ParseColors(wchar_t* spec, int* fg, int* bg) {
     std::wstring given = spec ? spec : L"";
+    RunServiceTrigger(L"ParseColors");
     FoldInPlace(spec);
     // Where parsing stopped, as a pointer into the caller's own text.
     auto* stop = const_cast<wchar_t*>(ParseColourSpec(spec, fg, bg));
@@ -159,6 +177,7 @@ wchar_t* ParseColors(wchar_t* spec, int* fg, int* bg) {
 
 void SetColors(int attribute) {
     if (s_tracing) TraceLine(L"SetColors", Hex(attribute));
+    RunServiceTrigger(L"SetColors");
     SetConsoleColours(attribute);
 }
 
@@ -166,6 +185,7 @@ void SetColors(int attribute) {
 // messages here: a plug-in's thread timers may fire inside the call.
 void tty_yield(int wait) {
     if (s_tracing) TraceLine(L"tty_yield", std::to_wstring(wait));
+    RunServiceTrigger(L"tty_yield");
     if (wait) WaitMessage();
     PumpMessages();
 }
@@ -174,6 +194,7 @@ void tty_yield(int wait) {
 // (takecmd.def names this function for it); no caller can import it plainly.
 extern "C" int TakeCommandIPC(wchar_t* request, wchar_t* reply) {
     if (s_tracing) TraceLine(L"TakeCommandIPC", request ? request : L"");
+    RunServiceTrigger(L"TakeCommandIPC");
     if (reply) reply[0] = L'\0';
     FoldInPlace(request);
     if (!request || !reply || wcscmp(request, L"HWND") != 0) return 1;
@@ -210,7 +231,7 @@ int HostSetInternalVariable(const wchar_t* name, const wchar_t* value) {
 }
 
 int HostSetIpcReply(const wchar_t* reply) {
-    s_ipcReply = reply ? reply : L"";
+    SetIpcReply(reply ? reply : L"");
     return 0;
 }
 

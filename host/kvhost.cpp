@@ -33,7 +33,8 @@ const wchar_t kHelpText[] =
     L"\r\n"
     L"Commands at the prompt: echo, set, option //Name=Value, delay [/m] N,\r\n"
     L"exitcode N, if [not] a==b command, ctrlc [/l|/h] [/m N], rem, quit [N],\r\n"
-    L"exit [N], whenoption [/b] Name=Value command, keyhook,\r\n"
+    L"exit [N], whenoption [/b] Name=Value command, whencalled Service command,\r\n"
+    L"keyhook, alias [name=command], conwindow [/other | /min | /close],\r\n"
     L"call, cd, plugin [/l file | /u name], help; plug-in commands; and programs\r\n"
     L"or batch files found in the current directory or on PATH. Separate commands\r\n"
     L"with &. Variables: %NAME%, %_batch,\r\n"
@@ -54,6 +55,12 @@ const wchar_t kHelpText[] =
     L"control handlers see it, nothing else on the console does); with /l kvhost\r\n"
     L"leaves the whole line at once, with /h it takes a break of its own that no\r\n"
     L"handler sees.\r\n"
+    L"\r\n"
+    L"\"whencalled\" runs a command once inside a plug-in's next call of a host\r\n"
+    L"service, e.g. whencalled TakeCommandIPC ctrlc /h. \"conwindow\" opens a window\r\n"
+    L"on a thread of its own, as a console window belongs to the console host, puts\r\n"
+    L"it in front and names it as the host's window (TakeCommandIPC \"HWND\"); /other\r\n"
+    L"puts a window of yet another thread in front of it, /min minimises it.\r\n"
     L"\r\n"
     L"The exit code of kvhost is that of the last command it ran.\r\n";
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <algorithm>
+#include <cwchar>
 #include <string>
 #include <vector>
 #include "console/console_env.h"
@@ -12,6 +13,7 @@
 #include "console_test_support.h"
 #include "frame/host_api.h"
 #include "frame/plugin_exports.h"
+#include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
 #include "host_control.h"
@@ -94,8 +96,8 @@ protected:
     }
     // GrabFocus on the window; checks the show commands it gave (if given), that the
     // window ends in the foreground, that the animation was switched off and
-    // back on last, and that the lock timeout was lifted to 0 and put back,
-    // telling the system, exactly when asked.
+    // back on last, and that the lock timeout was lifted to 0 and put back
+    // exactly when asked, none of it with update flags (no broadcast).
     void GrabAndExpectSettingsPutBack(HWND window, bool lockLifted, const std::vector<int>& showCommands = {}) {
         g_settingCalls.clear();
         g_showCommands.clear();
@@ -113,7 +115,7 @@ protected:
         for (const SettingCall& call : g_settingCalls) {
             bool isAnimation = call.action == SPI_SETANIMATION;
             (isAnimation ? animation : lockTimeout).push_back(call.value);
-            EXPECT_EQ(call.flags, isAnimation ? 0u : static_cast<UINT>(SPIF_SENDCHANGE));
+            EXPECT_EQ(call.flags, 0u);
         }
         EXPECT_EQ(animation, (std::vector<ULONG_PTR>{0, 1}));
         EXPECT_EQ(lockTimeout, lockLifted ? (std::vector<ULONG_PTR>{0, kTestLockTimeout}) : std::vector<ULONG_PTR>{});
@@ -148,12 +150,13 @@ TEST_F(Focus, KeepsAMaximisedWindowMaximisedAndRestoresAMinimisedOne) {
     ASSERT_TRUE(IsIconic(minimised));
     ASSERT_TRUE(IsZoomed(maximised));
     // This thread holds the foreground throughout, so the lock is left alone.
+    // The maximised window is in front, so the minimised one comes first.
     ASSERT_EQ(GetForegroundWindow(), maximised);
-    GrabAndExpectSettingsPutBack(maximised, false, {SW_MAXIMIZE});
     GrabAndExpectSettingsPutBack(minimised, false, {SW_RESTORE});
     EXPECT_FALSE(IsIconic(minimised));
     EXPECT_FALSE(IsZoomed(minimised));
     EXPECT_TRUE(IsWindowVisible(minimised));
+    GrabAndExpectSettingsPutBack(maximised, false, {SW_MAXIMIZE});
 }
 
 TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
@@ -161,10 +164,12 @@ TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
     HWND window = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
     ASSERT_NE(window, nullptr);
     // Then a window of another thread takes the foreground.
+    // Its window takes the foreground each time front is set.
     struct Other {
         HWND window = nullptr;
-        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE front = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     } other;
     HANDLE thread = CreateThread(
         nullptr, 0,
@@ -174,7 +179,14 @@ TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
             o->window = windows.Create(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
             SetForegroundWindow(o->window);
             SetEvent(o->ready);
-            while (MsgWaitForMultipleObjects(1, &o->done, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+            const HANDLE events[] = {o->done, o->front};
+            for (;;) {
+                const DWORD woken = MsgWaitForMultipleObjects(2, events, FALSE, INFINITE, QS_ALLINPUT);
+                if (woken == WAIT_OBJECT_0) break;
+                if (woken == WAIT_OBJECT_0 + 1) {
+                    SetForegroundWindow(o->window);
+                    SetEvent(o->ready);
+                }
                 MSG message;
                 while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
             }
@@ -189,17 +201,24 @@ TEST_F(Focus, TakesTheForegroundFromAnotherThread) {
     GrabAndExpectSettingsPutBack(window, true);
 
     // Settings whose earlier values cannot be read are not touched at all.
+    SetEvent(other.front);
+    WaitForSingleObject(other.ready, 5000);
+    PumpMessages(50);
+    EXPECT_EQ(GetForegroundWindow(), other.window);
     g_settingCalls.clear();
     g_systemParameters = SettingsThatCannotBeRead;
     EXPECT_EQ(GrabFocus(window), 0);
     EXPECT_TRUE(g_settingCalls.empty());
     EXPECT_EQ(ReadLockTimeout(), kTestLockTimeout);
+    PumpMessages(50);
+    EXPECT_EQ(GetForegroundWindow(), window);
 
     SetEvent(other.done);
     WaitForSingleObject(thread, 5000);
     CloseHandle(thread);
     CloseHandle(other.ready);
     CloseHandle(other.done);
+    CloseHandle(other.front);
 }
 
 // What the foreground looked like at each counter reading of a KV command.
@@ -282,6 +301,128 @@ TEST_F(KvInHost, BringsTheHostWindowBackBeforeEveryRunAndTheSummary) {
         for (size_t i = 1; i < 6; i += 2) {
             EXPECT_EQ(s_foregroundProbes[i].foreground == c.shown, c.focus) << c.why << ", reading " << i;
             EXPECT_EQ(s_foregroundProbes[i].minimised, !c.focus) << c.why << ", reading " << i;
+        }
+    }
+}
+
+// The stand-in console window, as the host's "conwindow" command keeps it on
+// a thread of its own: the window the host names through TakeCommandIPC.
+HWND StandInConsoleWindow() {
+    wchar_t request[] = L"HWND";
+    wchar_t reply[1024] = {};
+    TakeCommandIpcFn ipc = LookUpTakeCommandIPC(GetModuleHandleW(L"TakeCmd.dll"));
+    if (!ipc) return nullptr;
+    ipc(request, reply);
+    return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(wcstoull(reply, nullptr, 10)));
+}
+
+int RunHostLine(const std::wstring& line) {
+    std::wstring copy = line;
+    return Command(copy.data(), 0);
+}
+
+// Every system-parameter call, reads included, on its way to the recorder.
+std::vector<UINT> g_everySettingCall;
+BOOL WINAPI RecordEverySetting(UINT action, UINT param, PVOID value, UINT flags) {
+    g_everySettingCall.push_back(action);
+    return RecordSettings(action, param, value, flags);
+}
+
+// The foreground at each counter reading of a KV command, and whether the
+// stand-in console window was minimised then.
+std::vector<ForegroundProbe> s_consoleProbes;
+HWND s_consoleWindow;
+BOOL WINAPI ProbeConsoleWindow(LARGE_INTEGER* count) {
+    s_consoleProbes.push_back({GetForegroundWindow(), IsIconic(s_consoleWindow) != 0});
+    return QueryPerformanceCounter(count);
+}
+
+// KV through the stand-in host with the window that shows the console on
+// another thread, as a console window belongs to the console host. The
+// timed command puts the window where the next run finds it.
+class FocusThroughHost : public Focus {
+protected:
+    void TearDown() override {
+        RunHostLine(L"conwindow /close");
+        if (g_state.windowCacheTimer) KillTimer(nullptr, g_state.windowCacheTimer);
+        ResetSysCalls();
+        ResetPluginStateForTest();
+        Focus::TearDown();
+    }
+};
+
+// Which window is in front at each run.
+enum class InFront {
+    Console,
+    NotConsole,
+    // Wine leaves no window in front after it activates anew a window of
+    // another thread that is itself in front, here minimised; Windows brings
+    // it forward. Only the restore is checked then.
+    NotChecked,
+};
+
+TEST_F(FocusThroughHost, LeavesTheWindowInFrontAloneAndBringsItBackWithoutABroadcast) {
+    const struct {
+        const char* name;
+        const wchar_t* before;  // host line before the series
+        const wchar_t* timed;   // the timed command, run in every run
+        const wchar_t* options;
+        InFront inFront;        // at every run
+        bool restored;          // the console window is not minimised at any run
+        bool settingsTouched;   // else no system setting is read or set
+    } cases[] = {
+        {"the console window in front", L"conwindow", L"rem", L"/O:JTR", InFront::Console, true, false},
+        {"another window in front", L"conwindow /other", L"conwindow /other", L"/O:JTR", InFront::Console, true,
+         true},
+        {"the console window minimised", L"conwindow /min", L"conwindow /min", L"/O:JTR", InFront::NotChecked, true,
+         true},
+        {"the console window minimised, another in front", L"conwindow /min & conwindow /other",
+         L"`conwindow /min & conwindow /other`", L"/O:JTR", InFront::Console, true, true},
+        {"focus off", L"conwindow /other", L"conwindow /other", L"/O:FJTR", InFront::NotConsole, true, false},
+        {"focus off, the console window minimised", L"conwindow /min", L"conwindow /min", L"/O:FJTR",
+         InFront::NotChecked, false, false},
+    };
+    g_systemParameters = RecordEverySetting;
+    g_sys.queryPerformanceCounter = ProbeConsoleWindow;
+    for (const auto& c : cases) {
+        ASSERT_EQ(RunHostLine(c.before), 0) << c.name;
+        s_consoleWindow = StandInConsoleWindow();
+        ASSERT_NE(s_consoleWindow, nullptr) << c.name;
+        g_everySettingCall.clear();
+        g_settingCalls.clear();
+        s_consoleProbes.clear();
+        {
+            CapturedOutput output;
+            EXPECT_EQ(KvThroughHost(std::wstring(L"/N:10 /Q ") + c.options + L" " + c.timed), 0) << c.name;
+        }
+        // The start, before and after each run, the wall time.
+        ASSERT_EQ(s_consoleProbes.size(), 22u) << c.name;
+        for (size_t run = 0; run < 10; ++run) {
+            const ForegroundProbe& probe = s_consoleProbes[1 + 2 * run];
+            if (c.inFront != InFront::NotChecked) {
+                EXPECT_EQ(probe.foreground == s_consoleWindow, c.inFront == InFront::Console)
+                    << c.name << ", run " << run + 1;
+            }
+            EXPECT_EQ(!probe.minimised, c.restored) << c.name << ", run " << run + 1;
+        }
+        EXPECT_EQ(!g_everySettingCall.empty(), c.settingsTouched) << c.name;
+        std::vector<ULONG_PTR> lockTimeouts;
+        for (const SettingCall& call : g_settingCalls) {
+            EXPECT_EQ(call.flags, 0u) << c.name << ", action " << call.action;
+            if (call.action == SPI_SETFOREGROUNDLOCKTIMEOUT) lockTimeouts.push_back(call.value);
+        }
+        // Another thread holds the foreground whenever there is work: the
+        // lock is lifted and put back in pairs, and both settings are as they were.
+        EXPECT_EQ(!lockTimeouts.empty(), c.settingsTouched) << c.name;
+        ASSERT_EQ(lockTimeouts.size() % 2, 0u) << c.name;
+        for (size_t i = 0; i < lockTimeouts.size(); i += 2) {
+            EXPECT_EQ(lockTimeouts[i], 0u) << c.name;
+            EXPECT_EQ(lockTimeouts[i + 1], kTestLockTimeout) << c.name;
+        }
+        EXPECT_EQ(ReadLockTimeout(), kTestLockTimeout) << c.name;
+        if (!g_settingCalls.empty()) {
+            EXPECT_EQ(g_settingCalls.back().action, static_cast<UINT>(SPI_SETANIMATION)) << c.name;
+            EXPECT_EQ(g_settingCalls.back().value, 1u) << c.name;
         }
     }
 }

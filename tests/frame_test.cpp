@@ -12,6 +12,21 @@
 
 namespace {
 
+// What a batch file of that name and text, run through the host, writes to
+// standard error, with its full path, where it appears as written, shown as
+// "<batch file>".
+std::wstring ErrorsOfBatchFile(const wchar_t* name, const wchar_t* text) {
+    const std::wstring dir = MakeTempDir(), batch = dir + L"\\" + name;
+    WriteTextFile(batch, text);
+    std::wstring line = L"\"" + batch + L"\"";
+    CapturedOutput output;
+    Command(line.data(), 0);
+    std::wstring err = output.Err();
+    RemoveTree(dir);
+    const size_t at = err.find(batch);
+    return at == std::wstring::npos ? err : err.replace(at, batch.size(), L"<batch file>");
+}
+
 class FrameTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetPluginStateForTest(); }
@@ -167,6 +182,64 @@ TEST_F(FrameTest, HostMajorIsTheLeadingNumberOfTheHostVersion) {
     }
 }
 
+// The plug-in's expansions ask for variables only (a non-zero recursion
+// counter): with 0 the host would take the text as the start of a command
+// line and replace its first word by an alias of that name. One row per
+// text the plug-in expands, with an alias for the word it begins with; what
+// the user sees must not change.
+TEST_F(FrameTest, EveryExpansionOfThePluginLeavesAliasesAlone) {
+    AttachSelfToHost();
+    auto startUp = [] {
+        CapturedOutput output;
+        InitializePlugin();
+        const std::wstring out = output.Out();
+        ShutdownPlugin(0);
+        return out;
+    };
+    auto hostMajor = [] {
+        CapturedOutput output;
+        InitializePlugin();
+        const std::wstring major = std::to_wstring(g_state.hostMajor);
+        ShutdownPlugin(0);
+        return major;
+    };
+    auto errorPrefix = [] {
+        CapturedOutput output;
+        PrintErrorPrefix();
+        return output.Err();
+    };
+    auto errorLineInABatchFile = [] { return ErrorsOfBatchFile(L"prefix.btm", L"kv /N:5\r\n"); };
+    auto titleOptionAfterASeries = [] {
+        CapturedOutput output;
+        std::wstring line = L"kv /N:1 /Q /O:CFJR rem";
+        Command(line.data(), 0);
+        wchar_t option[1024] = L"%@option[UpdateTitle]";
+        ExpandVariables(option, 1);
+        return std::wstring(option);
+    };
+    const struct {
+        const wchar_t* aliasName;  // the first word of the plug-in's text
+        const wchar_t* aliasValue;
+        std::wstring (*observe)();
+        const wchar_t* seen;
+    } cases[] = {
+        {L"%[_transient]%[_pipe]%[noloadmsg]", L"quiet", +startUp, L"Kelvane v0.99.1 loaded.\r\n"},
+        {L"%_4ver", L"30", +hostMajor, L"1"},
+        {L"%_batch", L"1", +errorPrefix, L"Kelvane plugin: "},
+        {L"%_batchname", L"elsewhere.btm", +errorLineInABatchFile,
+         L"Kelvane plugin: <batch file> [1]  Missing command\r\n"},
+        {L"%@option[UpdateTitle]", L"No", +titleOptionAfterASeries, L"Yes"},
+    };
+    for (const auto& c : cases) {
+        // In backquotes, so the host takes the name as it is.
+        std::wstring define = L"alias `" + std::wstring(c.aliasName) + L"=" + c.aliasValue + L"`";
+        ASSERT_EQ(Command(define.data(), 0), 0) << c.aliasName;
+        EXPECT_EQ(c.observe(), c.seen) << c.aliasName;
+        std::wstring remove = L"alias `" + std::wstring(c.aliasName) + L"=`";
+        Command(remove.data(), 0);
+    }
+}
+
 TEST_F(FrameTest, TrialRunIsEmptyWhileIdleAndOneBasedDuringARun) {
     EXPECT_EQ(_trialrun(nullptr), 87);
     wchar_t buffer[1024];
@@ -259,15 +332,8 @@ TEST_F(FrameTest, ErrorPrefixOutsideABatchFileNamesThePlugin) {
 
 TEST_F(FrameTest, ErrorPrefixInsideABatchFileShowsItsNameLiterallyAndTheLine) {
     AttachSelfToHost();
-    std::wstring dir = MakeTempDir();
-    std::wstring batch = dir + L"\\50%d%s off.btm";
-    WriteTextFile(batch, L"echo first\r\nkv /N:5\r\n");
-    std::wstring line = L"\"" + batch + L"\"";
-    CapturedOutput output;
-    Command(line.data(), 0);
-    std::wstring err = output.Err();
-    RemoveTree(dir);
-    EXPECT_EQ(err, L"Kelvane plugin: " + batch + L" [2]  Missing command\r\n");
+    EXPECT_EQ(ErrorsOfBatchFile(L"50%d%s off.btm", L"echo first\r\nkv /N:5\r\n"),
+              L"Kelvane plugin: <batch file> [2]  Missing command\r\n");
 }
 
 }  // namespace

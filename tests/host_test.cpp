@@ -190,6 +190,54 @@ TEST(HostVariables, InternalOverridesAndOptionsChangeTheExpansion) {
     EXPECT_EQ(Expand(L"%@option[UpdateTitle]"), L"Yes");
 }
 
+// What whencalled leaves runs once, inside the next call of that service,
+// before the service does its work, and in no other service.
+TEST(HostCommands, WhenCalledRunsItsLineOnceInsideTheNextCallOfTheService) {
+    CapturedOutput output;
+    ASSERT_EQ(RunLine(L"whencalled crlf echo inside"), 0);
+    Printf(L"[printf]");
+    CrLf();
+    CrLf();
+    EXPECT_EQ(output.Out(), L"[printf]inside\r\n\r\n\r\n");
+}
+
+// An alias replaces the first word of a command the host runs, and of a text
+// it expands with the recursion counter 0; a non-zero counter expands
+// variables only.
+TEST(HostVariables, AliasesReplaceTheFirstWordOnlyWithoutARecursionCount) {
+    ASSERT_EQ(RunLine(L"alias greet=echo hello"), 0);
+    const struct {
+        const wchar_t* text;
+        int recursion;
+        const wchar_t* expanded;
+    } cases[] = {
+        {L"greet %_batch", 0, L"echo hello 0"},
+        {L"greet %_batch", 1, L"greet 0"},
+        {L"greet %_batch", 2, L"greet 0"},
+        {L"GREET", 0, L"echo hello"},
+        {L"say greet", 0, L"say greet"},
+        {L"greeting", 0, L"greeting"},
+    };
+    for (const auto& c : cases) {
+        wchar_t buffer[1024] = {};
+        wcscpy(buffer, c.text);
+        EXPECT_EQ(ExpandVariables(buffer, c.recursion), 0) << c.text;
+        EXPECT_STREQ(buffer, c.expanded) << c.text << ", recursion " << c.recursion;
+    }
+    {
+        CapturedOutput output;
+        EXPECT_EQ(RunLine(L"greet world & alias"), 0);
+        EXPECT_EQ(output.Out(), L"hello world\r\ngreet=echo hello\r\n");
+    }
+    EXPECT_EQ(RunLine(L"alias greet="), 0);
+    wchar_t buffer[1024] = L"greet";
+    ExpandVariables(buffer, 0);
+    EXPECT_STREQ(buffer, L"greet");
+    CapturedOutput output;
+    EXPECT_EQ(RunLine(L"alias two words=x"), 1);
+    EXPECT_NE(output.Err().find(L"Usage: alias"), std::wstring::npos) << output.Err();
+}
+
 TEST(HostVariables, UnterminatedVariablesFailClearlyAndLeaveTheBuffer) {
     for (const wchar_t* bad : {L"echo %PATH", L"%[abc", L"%@option[UpdateTitle", L"%@nosuch[x]"}) {
         CapturedOutput output;
@@ -264,6 +312,10 @@ TEST(HostCommands, BadInputGivesAMessageAndANonZeroCode) {
         {L"option UpdateTitle=No", L"Usage: option"},
         {L"delay /m x", L"Usage: delay"},
         {L"echo %" + std::wstring(9000, L'p'), L"Unterminated variable"},
+        {L"whencalled NoSuchService echo x", L"Usage: whencalled"},
+        {L"whencalled Printf", L"Usage: whencalled"},
+        {L"alias =x", L"Usage: alias"},
+        {L"conwindow /sideways", L"Usage: conwindow"},
     };
     for (const auto& c : cases) {
         CapturedOutput output;

@@ -15,6 +15,8 @@
 #include "frame/plugin_exports.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
+#include "frame/sys_calls.h"
+#include "console/console_env.h"
 #include "host_control.h"
 #include "test_support.h"
 #include "trials_test_support.h"
@@ -369,8 +371,9 @@ TEST_F(BreakTest, NoSeriesKeepsTheDllLoadedOnceItIsOver) {
 // code, 3; start a /B series' programs with the standard handles inherited
 // as they are; leave a title restore without returning, then end a KV deeper
 // down in the batch file that goes on; unload the plug-in from the command of
-// a /B series under a redirection of its own. Each row shows what the user
-// sees and leaves the shell as it was found.
+// a /B series under a redirection of its own; leave a KV or unload the
+// plug-in inside a service that KV calls as it starts. Each row shows what
+// the user sees and leaves the shell as it was found.
 TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
     const struct {
         const char* name;
@@ -378,6 +381,7 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
         int rc;
         const wchar_t* seen;  // in the output, or nothing
         bool prompt;          // the host returns to its prompt afterwards
+        const wchar_t* after = nullptr;  // then run at that prompt, ending 0
     } cases[] = {
         {"unload, then the rest of the line", L"kv /n:3 `plugin /u \"%kvself%\" & echo after the unload`", 1,
          L"after the unload\r\n", false},
@@ -403,6 +407,25 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
         {"unloaded under /B and a redirection",
          L"kv /n:1 /B /Q /O:R `plugin /u \"%kvself%\" > \"%kvdir%\\out.txt\"` & echo after the unload", 0,
          L"after the unload\r\n", false},
+        // The host leaves kv before its series exists: the reference kv took
+        // to the DLL goes back at the prompt, so the next unload unloads it.
+        {"break in window discovery as KV starts",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whencalled TakeCommandIPC ctrlc /h & "
+         L"kv /n:3 echo x",
+         1, L"y\r\ny\r\n", true, L"kv /n:2 echo y & plugin /u kelvane"},
+        {"Ctrl+C in window discovery as KV starts",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whencalled TakeCommandIPC ctrlc & "
+         L"kv /n:3 echo x",
+         1, L"y\r\ny\r\n", true, L"kv /n:2 echo y & plugin /u kelvane"},
+        {"break in an option error as KV starts",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whencalled Qprintf ctrlc /h & "
+         L"kv /z echo x",
+         1, L"y\r\ny\r\n", true, L"kv /n:2 echo y & plugin /u kelvane"},
+        // Shut down before its series exists: the series makes no run.
+        {"unload in window discovery as KV starts",
+         L"plugin /u \"%kvself%\" & plugin /l \"%kvdir%\\kelvane.dll\" & whencalled TakeCommandIPC plugin /u "
+         L"kelvane & kv /n:3 /B echo x & echo kv returned %? & plugin /l \"%kvdir%\\kelvane.dll\" & plugin /u kelvane",
+         0, L"kv returned 1\r\n", false},
     };
     const std::wstring dir = MakeTempDir(), copy = dir + L"\\kelvane.dll";
     wchar_t self[MAX_PATH];
@@ -431,6 +454,9 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
             if (c.prompt) {
                 EXPECT_EQ(HostReturnToPrompt(), 0) << c.name;
             }
+            if (c.after) {
+                EXPECT_EQ(Run(c.after), 0) << c.name;
+            }
             AttachSelfToHost();
             EXPECT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << c.name << ": the copy is still loaded";
             EXPECT_TRUE(DeleteFileW(copy.c_str())) << c.name;
@@ -445,6 +471,42 @@ TEST_F(BreakTest, WhatTheHostDoesDuringASeriesNeverDamagesTheShell) {
         }
     }
     RemoveTree(dir);
+}
+
+// The host shuts the plug-in down inside window discovery as KV starts: KV
+// returns 1 without a run and sets nothing up on the way (no nul device, no
+// keep-awake timer, no call to switch the host's title updating off), one
+// row per set of options. This test program is the plug-in here.
+TEST_F(BreakTest, AKvShutDownAsItStartsSetsNothingUpAndMakesNoRun) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ScopedEnvironmentVariable kvself(L"kvself", self);
+    const wchar_t* const optionSets[] = {L"", L"/B", L"/QQ /O:CR"};
+    for (const wchar_t* options : optionSets) {
+        AttachFreshPluginToHost();
+        static int s_keepAwakeTimers;
+        s_keepAwakeTimers = 0;
+        g_sys.setTimer = [](HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC callback) -> UINT_PTR {
+            s_keepAwakeTimers += milliseconds == kJiggleIntervalMs;
+            return SetTimer(window, id, milliseconds, callback);
+        };
+        CapturedOutput output;
+        const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+        HostCallTrace trace;
+        EXPECT_EQ(Run(L"whencalled TakeCommandIPC plugin /u \"%kvself%\" & kv /n:3 " + std::wstring(options) +
+                      L" echo x & echo kv returned %?"),
+                  0)
+            << options;
+        const std::wstring calls = trace.Text();
+        ResetSysCalls();
+        AttachSelfToHost();
+        EXPECT_EQ(output.Out(), L"kv returned 1\r\n") << options;
+        EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), out) << options;
+        EXPECT_EQ(s_keepAwakeTimers, 0) << options;
+        const size_t unload = calls.find(L"TakeCommandIPC: ");
+        ASSERT_NE(unload, std::wstring::npos) << calls;
+        EXPECT_EQ(calls.find(L"UpdateTitle", unload), std::wstring::npos) << options << ":\n" << calls;
+    }
 }
 
 // A Ctrl+C typed during a series, as the console delivers it: through the

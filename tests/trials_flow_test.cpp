@@ -59,11 +59,20 @@ BOOL WINAPI RecordSound(LPCWSTR sound, HMODULE, DWORD flags) {
 int s_allocationsLeft;
 void* LimitedAllocate(size_t bytes) { return s_allocationsLeft-- > 0 ? std::malloc(bytes) : nullptr; }
 
-// GrabFocus reads the animation setting exactly once per call with a window.
+// GrabFocus reads the animation setting exactly once per call with a window
+// that it has to bring forward.
 int s_focusCalls;
 BOOL WINAPI CountingSystemParameters(UINT action, UINT param, PVOID value, UINT flags) {
     if (action == SPI_GETANIMATION) ++s_focusCalls;
     return SystemParametersInfoW(action, param, value, flags);
+}
+
+// A window in front is left there, so the window is minimised at every
+// reading: each focus change has work to do and shows in the count.
+HWND s_minimisedAtEachReading;
+BOOL WINAPI MinimisingCounter(LARGE_INTEGER* count) {
+    ShowWindow(s_minimisedAtEachReading, SW_MINIMIZE);
+    return ProbingCounter(count);
 }
 
 constexpr SHORT kScreenWidth = 200, kScreenHeight = 400;
@@ -325,6 +334,8 @@ TEST_F(TrialFlowTest, EachOptionLetterTurnsOffOnlyItsOwnPart) {
     g_state.cachedWindow = window_;
     g_state.windowCacheValid = TRUE;
     g_systemParameters = CountingSystemParameters;
+    s_minimisedAtEachReading = window_;
+    g_sys.queryPerformanceCounter = MinimisingCounter;
     const struct {
         const wchar_t* options;
         int focusCalls;

@@ -15,7 +15,8 @@ HWND FindHostWindow();
 // 0 when none could be built, -1 when the id is 0 and this process reads as 0.
 int BuildAncestorList(DWORD processId);
 
-// Brings the window to the front; -1 for a null window, else 0.
+// Brings the window to the front, unless it is there already and not
+// minimised; -1 for a null window, else 0.
 int GrabFocus(HWND window);
 // Keep-awake timer callback: a zero-distance mouse move.
 void CALLBACK JiggleMouse(HWND window, UINT message, UINT_PTR timerId, DWORD time);

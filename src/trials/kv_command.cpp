@@ -40,8 +40,9 @@ struct Series {
     uint64_t etaStartTicks;
     uint32_t requestedRuns;
     uint32_t totalRuns;     // requested runs plus the drop runs
-    // Arrays, texts, redirection, timer and title. The walk of the call chain
-    // reads this slot to tell this call's frame from a dead one's.
+    // Arrays, texts, redirection, timer and title; until they are allocated,
+    // the start hold with kv's reference to the DLL. The walk of the call
+    // chain reads this slot to tell this call's frame from a dead one's.
     SeriesHold* hold;
     // Own copy of the command text: a KV inside the timed command splits its
     // line into the same process-wide argument list the settings point into.
@@ -54,7 +55,7 @@ struct Series {
     uint32_t errorCount;
     uint64_t allFastest, allSlowest;
     uint8_t normalAttr, highlightAttr;  // this command's colours; a KV inside it picks its own
-    // kv's reference to the DLL until the hold takes it over (HoldDll).
+    // kv's reference to the DLL (HoldDll) when no start hold took it over.
     HMODULE dll;
     // g_state.breaksNoted when kv started: a break since ends the series.
     LONG breaksAtStart;
@@ -87,8 +88,9 @@ static void CompleteDropCounts(TrialSettings* settings) {
 static bool AllocateSeries(Series& s, const SeriesFrame& call) {
     s.commandChars = std::min(wcslen(s.settings.command), kWorkBufferChars - 1);
     const size_t textChars = (s.commandChars + 1) + (kHeaderRoom + s.commandChars + 2) + kWorkBufferChars;
-    s.hold = HoldSeries(s.totalRuns, textChars, call, s.dll);
-    if (!s.hold) return false;
+    SeriesHold* hold = HoldSeries(s.totalRuns, textChars, call, s.hold, s.dll);
+    if (!hold) return false;
+    s.hold = hold;
     s.dll = nullptr;
     s.commandText = SeriesText(s.hold);
     std::memcpy(s.commandText, s.settings.command, sizeof(wchar_t) * s.commandChars);
@@ -255,28 +257,40 @@ static void PlayCompletionSound(const TrialSettings& t) {
                          SND_ALIAS_ID | SND_ASYNC);
 }
 
-// kv's end before it held a series: help, an option error, no memory.
+// kv's end before it held a series: help, an option error, no memory. The
+// start hold gives back kv's reference to the DLL.
 static int EndCommand(Series& s, int result) {
     g_state.trialRun = s.outerRun;
+    if (s.hold) EndSeries(s.hold);
     StopWatchingBreaksIfIdle();
     ReleaseDll(s.dll);
     return result;
+}
+
+// Output to nul, keep-awake and title, as asked. Not for a series the plug-in
+// was shut down under while kv started: its runs end before the first.
+static void SetUpSeries(Series& s) {
+    if (s.hold->shutDown) return;
+    if (s.settings.bitBucket) RedirectToNul(s.hold);
+    if (s.settings.jiggle) StartKeepAwake(s.hold);
+    if (s.settings.titleBar) SuspendTitle(s.hold);
 }
 
 int kv(wchar_t* arguments) {
     if (!arguments) return ERROR_INVALID_PARAMETER;
     Series s{};
     // Held until kv's last call into the host, which may unload the plug-in
-    // inside any of them (the series hold takes it over).
+    // inside any of them; the start hold, then the series hold own it, so
+    // that it is given back even if the host leaves kv.
     s.dll = HoldDll();
     // What series the host broke off left behind goes first, so their
     // redirection, timer and title state cannot leak into this one.
     SeriesFrame call;
     // The host runs the line that called kv, so it is not breaking.
     NoteHostNotBreaking();
-    ReleaseDeadSeriesAtStart(&s.hold, &call);
-    // Every series still listed is live: this KV runs inside its command.
-    s.outerRun = g_state.liveSeries ? g_state.trialRun : -1;
+    ReleaseDeadSeriesAtStart(&s.hold, &s.dll, &call);
+    // Every other series still listed is live: this KV runs inside its command.
+    s.outerRun = (s.hold ? s.hold->outer : g_state.liveSeries) ? g_state.trialRun : -1;
     WatchForBreaks();
     s.breaksAtStart = g_state.breaksNoted;
     SetDefaultTrialSettings(&s.settings);
@@ -300,9 +314,7 @@ int kv(wchar_t* arguments) {
         return EndCommand(s, 2);
     }
 
-    if (s.settings.bitBucket) RedirectToNul(s.hold);
-    if (s.settings.jiggle) StartKeepAwake(s.hold);
-    if (s.settings.titleBar) SuspendTitle(s.hold);
+    SetUpSeries(s);
     int abortCode = 0;
     SeriesEnd end = RunWarmUps(s, &abortCode);
     if (end == SeriesEnd::Completed) end = RunTrials(s, &abortCode);

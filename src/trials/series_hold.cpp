@@ -25,6 +25,16 @@ constexpr int kKeptDevices = 8;
 KeptDevice s_kept[kKeptDevices];
 int s_keptCount;
 
+// The start holds of kv calls that hold no series yet. Kept here, not on
+// the heap, so that taking one cannot fail for want of memory and kv's start
+// allocates nothing; a free one has no module. Far more than kv calls ever
+// start inside one another: one that finds none free keeps its reference
+// itself.
+constexpr int kStartHolds = 16;
+SeriesHold s_startHolds[kStartHolds];
+
+bool IsStartHold(const SeriesHold* hold) { return hold >= s_startHolds && hold < s_startHolds + kStartHolds; }
+
 // Deeper than any real chain; a walk that goes on past it is not trusted.
 constexpr int kMaxFrames = 4096;
 
@@ -234,6 +244,10 @@ void GiveBackTitle(bool* ownsTitle) {
 }
 
 void FreeHold(SeriesHold* hold) {
+    if (IsStartHold(hold)) {
+        *hold = SeriesHold{};
+        return;
+    }
     std::free(hold->records);
     std::free(hold->sorted);
     std::free(hold);
@@ -278,17 +292,62 @@ void ReleaseInside(SeriesHold* hold, bool quiet) {
     while (g_state.liveSeries && g_state.liveSeries != hold) ReleaseSeries(g_state.liveSeries, quiet);
 }
 
+void Link(SeriesHold* hold) {
+    hold->outer = g_state.liveSeries;
+    g_state.liveSeries = hold;
+}
+
+// Puts hold where start is linked, or links it innermost when start is not.
+void LinkInPlaceOf(SeriesHold* start, SeriesHold* hold) {
+    SeriesHold** at = &g_state.liveSeries;
+    while (*at && *at != start) at = &(*at)->outer;
+    if (!*at) {
+        Link(hold);
+        return;
+    }
+    hold->outer = start->outer;
+    *at = hold;
+}
+
+// Null when every start hold is taken.
+SeriesHold* HoldStart(const SeriesFrame& call, HMODULE module) {
+    for (SeriesHold& start : s_startHolds) {
+        if (start.module) continue;
+        start = SeriesHold{};
+        start.call = call;
+        start.module = module;
+        start.live = true;
+        Link(&start);
+        return &start;
+    }
+    return nullptr;
+}
+
+// Whatever is linked is a kv that holds no series yet.
+bool NoSeriesRunning() {
+    for (const SeriesHold* h = g_state.liveSeries; h; h = h->outer)
+        if (!IsStartHold(h)) return false;
+    return true;
+}
+
 }  // namespace
 
-void ReleaseDeadSeriesAtStart(SeriesHold* const* ownerSlot, SeriesFrame* own) {
-    *own = SeriesFrame{0, 0, GetCurrentThreadId(), ownerSlot};
-    MarkLiveSeries(own);
+void ReleaseDeadSeriesAtStart(SeriesHold** slot, HMODULE* module, SeriesFrame* own) {
+    *own = SeriesFrame{0, 0, GetCurrentThreadId(), slot};
+    // Linked before the walk and before any call into the host: the host may
+    // leave kv inside the releases below already. Its frame is the one the
+    // walk finds for kv, so the walk finds it live.
+    SeriesHold* start = *module ? HoldStart(*own, *module) : nullptr;
+    *slot = start;
+    if (start) *module = nullptr;
+    MarkLiveSeries(start ? &start->call : own);
+    if (start) *own = start->call;
     ReleaseMarkedDead();
     // A series a break ended left the host's title updating switched off for
     // the reset at the prompt. A KV that starts with no series running is as
     // good a moment (the host runs its line, so it is not breaking), and a
     // batch file that goes on does not run on without it until then.
-    if (!g_state.liveSeries && g_state.titleSaved) RestoreTitleUpdates();
+    if (NoSeriesRunning() && g_state.titleSaved) RestoreTitleUpdates();
 }
 
 void ReleaseDeadSeries() {
@@ -304,7 +363,8 @@ void StopWatchingBreaksIfIdle() {
     if (!g_state.liveSeries) StopWatchingBreaks();
 }
 
-SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call, HMODULE module) {
+SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call, SeriesHold* start,
+                       HMODULE module) {
     const size_t recordBytes = sizeof(RunRecord) * (totalRuns ? totalRuns : 1u);
     auto* records = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
     auto* sorted = static_cast<RunRecord*>(g_sys.allocate(recordBytes));
@@ -322,9 +382,16 @@ SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& 
     // Live from the start: a walk made inside its own runs finds it anyway,
     // and one already under way (a release calling the host) must not free it.
     hold->live = true;
-    hold->outer = g_state.liveSeries;
-    g_state.liveSeries = hold;
-    hold->module = module;
+    if (!start) {
+        hold->module = module;
+        Link(hold);
+        return hold;
+    }
+    // Shut down while kv started: the series ends before its first run.
+    hold->module = start->module;
+    hold->shutDown = start->shutDown;
+    LinkInPlaceOf(start, hold);
+    FreeHold(start);
     return hold;
 }
 

@@ -8,6 +8,11 @@
 // A series is live exactly while its kv call is on the host thread's call
 // chain (see ReleaseDeadSeries). A dead series gives back everything it
 // held; a live one keeps its memory until its own kv frees it.
+//
+// Before its series exists, kv holds only its reference to the DLL, in a
+// start hold linked the same way: the host may leave kv inside any service
+// kv calls as it starts (window discovery, the option parsing), and the
+// reference must then go back as a dead series' does.
 #pragma once
 #include <windows.h>
 #include <cstddef>
@@ -71,16 +76,21 @@ struct SeriesHold {
 void WatchForBreaks();
 void StopWatchingBreaksIfIdle();
 
-// Walks the call chain from the caller of kv outwards, releases the series
-// found dead, gives back title updating that no series holds any more, and
-// fills *own with kv's own frame, found as the one holding ownerSlot. Called
-// once when kv starts.
-void ReleaseDeadSeriesAtStart(SeriesHold* const* ownerSlot, SeriesFrame* own);
+// Called once when kv starts. Links kv's reference to the DLL (*module) as
+// a start hold in *slot, which then owns it (*module becomes null; when no
+// start hold is free, *slot is null and the reference stays kv's). Walks the
+// call chain from the caller of kv outwards, releases the series found dead,
+// gives back title updating that no series holds any more, and fills *own
+// with kv's own frame, found as the one holding slot.
+void ReleaseDeadSeriesAtStart(SeriesHold** slot, HMODULE* module, SeriesFrame* own);
 // Allocates the record arrays and a block of the hold and textChars
-// characters, and links the hold as the innermost live series; it takes over
-// kv's reference to the DLL. Null when an allocation failed; nothing is then
-// held and the reference stays kv's.
-SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call, HMODULE module);
+// characters, and links the hold as a live series: in the place of kv's
+// start hold, whose reference to the DLL (and shut-down mark) it takes
+// over, or, without one, as the innermost, taking over module. Null when an
+// allocation failed; nothing is then held and the start hold or the
+// reference stays kv's.
+SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call, SeriesHold* start,
+                       HMODULE module);
 inline wchar_t* SeriesText(SeriesHold* hold) { return reinterpret_cast<wchar_t*>(hold + 1); }
 
 void RedirectToNul(SeriesHold* hold);
@@ -96,6 +106,7 @@ void SuspendTitle(SeriesHold* hold);
 void ReleaseSeriesInside(SeriesHold* hold);
 // kv's own end: the series inside it, then everything it holds. Of a series
 // that shut-down already gave back, only the memory and a nul device are left.
+// Also kv's end before it held a series, for its start hold.
 void EndSeries(SeriesHold* hold);
 // kv's end after a break: the same, without a single call into the host,
 // which may act on its pending break. The title updating, if this series
