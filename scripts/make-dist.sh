@@ -29,7 +29,12 @@ SOURCE_DATE_EPOCH=0 "$strip" --strip-all -o "$stage/kelvane.dll" "$dll"
 crlf() { sed "s/@VERSION@/$version/g; s/\r\$//; s/\$/\r/" "$1" >"$2"; }
 crlf "$root/package/README.txt" "$stage/README.txt"
 crlf "$root/LICENSE" "$stage/LICENSE.txt"
-crlf "$root/CHANGELOG.md" "$stage/CHANGELOG.txt"
+# The change log's last section is about the source tree (the stand-in host,
+# the scripts), which the download does not hold.
+# Blank lines are held back until more text follows, so none is left at the end.
+awk '/^## The source tree/ {exit} /^$/ {blank++; next} {for (; blank; blank--) print ""; print}' \
+  "$root/CHANGELOG.md" >"$stage/CHANGELOG.md"
+crlf "$stage/CHANGELOG.md" "$stage/CHANGELOG.txt"
 
 # 315532800 is 1980-01-01, the earliest time a zip entry can hold.
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)}

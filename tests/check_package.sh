@@ -4,7 +4,9 @@
 # change log (never a TakeCmd.dll); the DLL in it is small, has no debug
 # sections, keeps the plug-in's boundary and version, and neither it nor the
 # debug DLL beside the zip names the source or build folder; the texts have
-# Windows line ends; the checksums match; making it again gives the same zip.
+# Windows line ends; the change log begins with the version the zip holds and
+# leaves out the part about the source tree; the checksums match; making it
+# again gives the same zip.
 #   check_package.sh kelvane.dll 0.99.1.0 outdir source-dir build-dir
 set -u
 dll=$1 version=$2 out=$3 source=$4 build=$5
@@ -51,12 +53,26 @@ for file in "$packed" "$out/$base.debug.dll"; do
   done
 done
 
-for pair in "README.txt package/README.txt" "LICENSE.txt LICENSE" "CHANGELOG.txt CHANGELOG.md"; do
+for pair in "README.txt package/README.txt" "LICENSE.txt LICENSE"; do
   set -- $pair
   text=$out/unpacked/$1
   grep -q -e $'[^\r]$' -e '^$' "$text" && problem "$1 has a line without a Windows line end"
   sed "s/@VERSION@/$short/g" "$source/$2" | cmp -s - <(tr -d '\r' <"$text") || problem "$1 is not $2"
 done
+# The change log in the zip is the source's up to its section on the source
+# tree, which the download does not hold.
+changes=$out/unpacked/CHANGELOG.txt
+grep -q -e $'[^\r]$' -e '^$' "$changes" && problem "CHANGELOG.txt has a line without a Windows line end"
+kept=$(wc -l <"$changes")
+head -n "$kept" "$source/CHANGELOG.md" | cmp -s - <(tr -d '\r' <"$changes") ||
+  problem "CHANGELOG.txt is not the start of CHANGELOG.md"
+[ "$(tail -n +$((kept + 1)) "$source/CHANGELOG.md" | grep -m1 -v '^$')" = "## The source tree (not in the download)" ] ||
+  problem "CHANGELOG.txt does not end where CHANGELOG.md's section on the source tree begins"
+# What the download holds is the newest version the change log names.
+[ "$(grep -m1 '^## ' "$changes" | tr -d '\r')" = "## $short" ] ||
+  problem "CHANGELOG.txt does not begin with version $short: $(grep -m1 '^## ' "$changes")"
+grep -qiE 'kvhost|stand-in|scripts/' "$changes" && problem "CHANGELOG.txt speaks of the source tree"
+
 grep -q "Kelvane $short for TCC" "$out/unpacked/README.txt" || problem "README.txt does not name version $short"
 
 [ $fail = 0 ] && echo "package: $base.zip as expected ($size bytes DLL)"
