@@ -333,9 +333,9 @@ int kv(wchar_t* arguments) {
     }
     RestoreStdHandles(s.hold);
     if (end == SeriesEnd::Completed) {
-        const SeriesFigures figures =
-            ReportTrials(s.hold->records, s.hold->sorted, s.totalRuns, s.requestedRuns, s.errorCount, s.allFastest,
-                         s.allSlowest, s.settings, s.startTicks, s.hostWindow, s.settings.compare ? &s.previous : nullptr);
+        const SeriesFigures figures = ReportTrials(s.hold->records, s.hold->sorted, s.totalRuns, s.requestedRuns,
+                                                   s.errorCount, s.allFastest, s.allSlowest, s.settings, s.startTicks,
+                                                   s.hostWindow, s.settings.compare ? &s.previous : nullptr);
         KeepSeriesResult(figures, s.commandText);
         PlayCompletionSound(s.settings);
     } else {

@@ -217,28 +217,34 @@ const wchar_t* CompareWithPrevious(const SeriesFigures& now, const SeriesFigures
         const double relativeA = static_cast<double>(now.stdDeviationTicks) / static_cast<double>(a);
         const double relativeB = static_cast<double>(previous.stdDeviationTicks) / static_cast<double>(b);
         const uint64_t u = Hundredths(ratio * std::sqrt(relativeA * relativeA + relativeB * relativeB));
-        length += swprintf(text + length, kChars - length, L" \u00b1 %llu.%02u", static_cast<unsigned long long>(u / 100),
-                           static_cast<unsigned>(u % 100));
+        length += swprintf(text + length, kChars - length, L" \u00b1 %llu.%02u",
+                           static_cast<unsigned long long>(u / 100), static_cast<unsigned>(u % 100));
     }
-    swprintf(text + length, kChars - length, a < b ? L" times faster than the previous" : L" times slower than the previous");
+    wcscpy(text + length, a < b ? L" times faster than the previous" : L" times slower than the previous");
     return text;
 }
 
 // How the report writes its times: the options, and the hours flag it decided.
 struct TimeStyle {
     bool milliseconds, hours, precise;
-    const wchar_t* Text(uint64_t ticks) const { return FormatTicks(ticks, milliseconds, hours, precise); }
-    // The average and the median (and the deviation) take hours only when
-    // they reach an hour themselves.
-    const wchar_t* TextWithoutHours(uint64_t ticks) const { return FormatTicks(ticks, milliseconds, false, precise); }
 };
+
+static const wchar_t* TimeText(const TimeStyle& style, uint64_t ticks) {
+    return FormatTicks(ticks, style.milliseconds, style.hours, style.precise);
+}
+
+// The average and the median (and the deviation) take hours only when they
+// reach an hour themselves.
+static const wchar_t* TimeTextWithoutHours(const TimeStyle& style, uint64_t ticks) {
+    return FormatTicks(ticks, style.milliseconds, false, style.precise);
+}
 
 static void PrintRecap(const RunRecord* records, uint32_t totalRuns, uint32_t requestedRuns, const TimeStyle& style) {
     const uint32_t width = DecimalWidth(requestedRuns);
     CrLf();
     for (uint32_t i = 0; i < totalRuns; ++i) {
         const RunRecord& run = records[i];
-        Printf(L"Run #%*u of %u:  Time = %s   rv = %d", width, i + 1, totalRuns, style.Text(run.elapsed),
+        Printf(L"Run #%*u of %u:  Time = %s   rv = %d", width, i + 1, totalRuns, TimeText(style, run.elapsed),
                run.exitCode);
         switch (run.status) {
         case DroppedSlow: QPuts(L"   (dropped slow run)"); break;
@@ -252,7 +258,7 @@ static void PrintRecap(const RunRecord* records, uint32_t totalRuns, uint32_t re
 
 // format takes the fastest, the slowest and the spread, in this order.
 static void PrintSpread(const wchar_t* format, uint64_t fastest, uint64_t slowest, const TimeStyle& style) {
-    Printf(format, style.Text(fastest), style.Text(slowest), style.Text(slowest - fastest));
+    Printf(format, TimeText(style, fastest), TimeText(style, slowest), TimeText(style, slowest - fastest));
 }
 
 SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uint32_t requestedRuns,
@@ -300,17 +306,19 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
         if (someLeftOut)
             PrintSpread(L"(Counted)   Fastest:  %s    Slowest:  %s    Spread:  %s\r\n", countedFastest, countedSlowest,
                         style);
-        Printf(L"Average time:  %s", style.TextWithoutHours(figures.averageTicks));
-        Printf(L"    Median time:  %s", style.TextWithoutHours(figures.medianTicks));
+        Printf(L"Average time:  %s", TimeTextWithoutHours(style, figures.averageTicks));
+        Printf(L"    Median time:  %s", TimeTextWithoutHours(style, figures.medianTicks));
         if (settings.stdDeviation && countedRuns >= 2) {
             const uint64_t relative = RelativeTenths(figures.stdDeviationTicks, figures.averageTicks);
-            Printf(L"\r\nStd deviation:  %s    Relative:  %I64u.%u%%", style.TextWithoutHours(figures.stdDeviationTicks),
-                   relative / 10, static_cast<unsigned>(relative % 10));
+            Printf(L"\r\nStd deviation:  %s    Relative:  %I64u.%u%%",
+                   TimeTextWithoutHours(style, figures.stdDeviationTicks), relative / 10,
+                   static_cast<unsigned>(relative % 10));
         }
-        Printf(L"\r\nTotal time:  %s    ", style.Text(figures.totalTicks));
+        Printf(L"\r\nTotal time:  %s    ", TimeText(style, figures.totalTicks));
     }
     LARGE_INTEGER now;
-    if (g_sys.queryPerformanceCounter(&now)) Printf(L"Wall time:  %s", style.Text(static_cast<uint64_t>(now.QuadPart) - startTicks));
+    if (g_sys.queryPerformanceCounter(&now))
+        Printf(L"Wall time:  %s", TimeText(style, static_cast<uint64_t>(now.QuadPart) - startTicks));
     if (previous && !previous->valid) Printf(L"\r\nPrevious  :  none");
     if (previous && previous->valid) {
         Printf(L"\r\nPrevious  :  %s", previous->command);
