@@ -179,12 +179,9 @@ static void PrepareRun(const Series& s, uint32_t run, bool warmUp) {
         else
             SetProgressTitle(s.totalRuns, s.latestTicks - s.etaStartTicks);
     }
-    if (!t.quiet) {
-        if (warmUp)
-            WriteRunHeader(s, L"Warm-up #%u of %u:  ", run, t.warmUpRuns);
-        else
-            WriteRunHeader(s, L"Run #%u of %u:  ", run, s.totalRuns);
-    }
+    if (!t.quiet)
+        WriteRunHeader(s, warmUp ? L"Warm-up #%u of %u:  " : L"Run #%u of %u:  ", run,
+                       warmUp ? t.warmUpRuns : s.totalRuns);
     if (t.grabFocus) GrabFocus(s.hostWindow);
 }
 

@@ -1,6 +1,8 @@
 // The report of a finished KV series: sorts a copy of the run records, marks
-// the dropped runs, and prints the recap and the summary. All times are
-// counter ticks until printed; no floating point. Owns the FormatTicks buffers.
+// the dropped runs, and prints the recap and the summary, with /C the
+// comparison with the previous series. All times are counter ticks until
+// printed; only that comparison's ratio uses floating point. Owns the
+// FormatTicks buffers.
 #include "trials/trial_report.h"
 #include <algorithm>
 #include <cmath>
@@ -268,20 +270,18 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
     // Marks nothing and gives 0 when no drops were asked for.
     const uint32_t dropped = MarkDroppedRuns(records, sorted, totalRuns, settings.nDropSlowest, settings.nDropFastest);
 
-    SeriesFigures figures{totalRuns, errorCount, 0, 0, 0, 0, 0, 0, 0};
-    uint64_t countedFastest = UINT64_MAX, countedSlowest = 0;
+    SeriesFigures figures{totalRuns, errorCount, 0, 0, 0, UINT64_MAX, 0, 0, 0};
     for (uint32_t i = 0; i < totalRuns; ++i) {
         if (records[i].status != Counted) continue;
         const uint64_t elapsed = records[i].elapsed;
         ++figures.countedRuns;
         figures.totalTicks += elapsed;
-        countedFastest = std::min(countedFastest, elapsed);
-        countedSlowest = std::max(countedSlowest, elapsed);
+        figures.fastestTicks = std::min(figures.fastestTicks, elapsed);
+        figures.slowestTicks = std::max(figures.slowestTicks, elapsed);
     }
     const uint32_t countedRuns = figures.countedRuns;
+    if (countedRuns == 0) figures.fastestTicks = 0;
     if (countedRuns > 0) {
-        figures.fastestTicks = countedFastest;
-        figures.slowestTicks = countedSlowest;
         figures.averageTicks = figures.totalTicks / countedRuns;
         figures.medianTicks = MedianTicks(sorted, countedRuns);
         figures.stdDeviationTicks = StdDeviationTicks(records, totalRuns, countedRuns, figures.averageTicks);
@@ -304,8 +304,8 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
         if (someLeftOut) QPuts(L"(All runs)  ");
         PrintSpread(L"Fastest:  %s    Slowest:  %s    Spread:  %s\r\n", allFastest, allSlowest, style);
         if (someLeftOut)
-            PrintSpread(L"(Counted)   Fastest:  %s    Slowest:  %s    Spread:  %s\r\n", countedFastest, countedSlowest,
-                        style);
+            PrintSpread(L"(Counted)   Fastest:  %s    Slowest:  %s    Spread:  %s\r\n", figures.fastestTicks,
+                        figures.slowestTicks, style);
         Printf(L"Average time:  %s", TimeTextWithoutHours(style, figures.averageTicks));
         Printf(L"    Median time:  %s", TimeTextWithoutHours(style, figures.medianTicks));
         if (settings.stdDeviation && countedRuns >= 2) {
@@ -319,10 +319,9 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
     LARGE_INTEGER now;
     if (g_sys.queryPerformanceCounter(&now))
         Printf(L"Wall time:  %s", TimeText(style, static_cast<uint64_t>(now.QuadPart) - startTicks));
-    if (previous && !previous->valid) Printf(L"\r\nPrevious  :  none");
-    if (previous && previous->valid) {
-        Printf(L"\r\nPrevious  :  %s", previous->command);
-        Printf(L"\r\nCompared  :  %s", CompareWithPrevious(figures, previous->figures));
+    if (previous) {
+        Printf(L"\r\nPrevious  :  %s", previous->valid ? previous->command : L"none");
+        if (previous->valid) Printf(L"\r\nCompared  :  %s", CompareWithPrevious(figures, previous->figures));
     }
     if (g_state.highlightAttr) SetColors(g_state.normalAttr);
     CrLf();

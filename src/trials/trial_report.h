@@ -1,5 +1,6 @@
 // The per-run record of a KV series and the report made from it: drop
-// marking, counts, fastest/slowest, average, median, total and wall time.
+// marking, counts, fastest/slowest, average, median, deviation, total and
+// wall time, and the comparison with the previous series.
 // Owns the four FormatTicks buffers; everything else belongs to the caller.
 #pragma once
 #include <windows.h>
