@@ -16,7 +16,7 @@ here=$(dirname "$0")
 . "$here/pe_tools.sh"
 fail=0
 
-want="GetPluginInfo Help InitializePlugin ShutdownPlugin Usage _kvavg _kverrors _kvmax _kvmedian _kvmin _kvruns _kvstddev _kvtotal _trialrun key kv "
+want="GetPluginInfo Help InitializePlugin ShutdownPlugin Usage _kvavg _kverrors _kvmax _kvmedian _kvmin _kvratio _kvratiohigh _kvratiolow _kvruns _kvstddev _kvtotal _trialrun key kv "
 expect_named_exports "$dll" "$want" || fail=1
 
 allowed=" kernel32.dll user32.dll advapi32.dll winmm.dll msvcrt.dll ntdll.dll takecmd.dll "

@@ -44,7 +44,7 @@ TEST_F(FrameTest, InformationRecordNamesTheCommandVariableAndHook) {
     ASSERT_NE(info, nullptr);
     EXPECT_STREQ(info->name, L"Kelvane");
     EXPECT_STREQ(info->description, L"Kelvane for TCC");
-    EXPECT_STREQ(info->features, L"kv,_trialrun,_kvruns,_kverrors,_kvavg,_kvmedian,_kvmin,_kvmax,_kvstddev,_kvtotal,*key");
+    EXPECT_STREQ(info->features, L"kv,_trialrun,_kvruns,_kverrors,_kvavg,_kvmedian,_kvmin,_kvmax,_kvstddev,_kvtotal,_kvratio,_kvratiolow,_kvratiohigh,*key");
     EXPECT_EQ(info->major, 0);
     EXPECT_EQ(info->minor, 99);
     EXPECT_EQ(info->build, 1);
@@ -52,7 +52,7 @@ TEST_F(FrameTest, InformationRecordNamesTheCommandVariableAndHook) {
     // Every call stores the fields again, so a host that scribbled on them gets them back.
     info->features = L"";
     info->minor = 7;
-    EXPECT_STREQ(GetPluginInfo(nullptr)->features, L"kv,_trialrun,_kvruns,_kverrors,_kvavg,_kvmedian,_kvmin,_kvmax,_kvstddev,_kvtotal,*key");
+    EXPECT_STREQ(GetPluginInfo(nullptr)->features, L"kv,_trialrun,_kvruns,_kverrors,_kvavg,_kvmedian,_kvmin,_kvmax,_kvstddev,_kvtotal,_kvratio,_kvratiolow,_kvratiohigh,*key");
     EXPECT_EQ(GetPluginInfo(nullptr)->minor, 99);
 }
 

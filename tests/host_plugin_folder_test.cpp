@@ -59,6 +59,9 @@ TEST(KvHostPluginsFolder, LoadsEveryPlugInInNameOrderAndRefusesWhatIsNone) {
                        L"  variable  %_kvmax\r\n"
                        L"  variable  %_kvstddev\r\n"
                        L"  variable  %_kvtotal\r\n"
+                       L"  variable  %_kvratio\r\n"
+                       L"  variable  %_kvratiolow\r\n"
+                       L"  variable  %_kvratiohigh\r\n"
                        L"  keystroke hook\r\n"
                        L"HostProbe  (" + install.plugins + L"\\Probe.dll)\r\n" + probe +
                        L"HostProbe  (" + install.plugins + L"\\zprobe.dll)\r\n" + probe +

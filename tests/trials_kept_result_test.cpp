@@ -11,6 +11,8 @@
 #include "host_control.h"
 #include "test_support.h"
 #include "trials/kept_result.h"
+#include "trials/series_comparison.h"
+#include "trials/series_statistics.h"
 #include "trials/trial_report.h"
 
 namespace {
@@ -27,9 +29,15 @@ std::wstring Variables() {
     return Expanded(L"%_kvruns %_kverrors %_kvavg %_kvmedian %_kvmin %_kvmax %_kvstddev %_kvtotal");
 }
 
-SeriesFigures Figures(uint32_t counted, uint64_t average, uint64_t deviation) {
-    return SeriesFigures{counted, 0, counted, average, average, average, average, average * counted, deviation};
+// The figures the report finds in runs of these ticks, all counted.
+SeriesFigures FiguresOf(const std::vector<uint64_t>& ticks) {
+    std::vector<RunRecord> records, sorted(ticks.size());
+    for (uint32_t i = 0; i < ticks.size(); ++i) records.push_back(RunRecord{ticks[i], 0, Counted, i});
+    SortRuns(records.data(), sorted.data(), static_cast<uint32_t>(ticks.size()));
+    return CountSeries(records.data(), sorted.data(), static_cast<uint32_t>(ticks.size()), 0);
 }
+
+std::vector<uint64_t> Times(size_t runs, uint64_t ticks) { return std::vector<uint64_t>(runs, ticks); }
 
 class KeptResultTest : public ::testing::Test {
 protected:
@@ -101,28 +109,75 @@ TEST_F(KeptResultTest, OnlyASeriesThatWritesItsReportReplacesTheKeptResult) {
     EXPECT_EQ(Variables(), std::wstring(7, L' '));
 }
 
-TEST_F(KeptResultTest, ComparedLineGivesTheRatioOfTheAveragesAndItsUncertainty) {
+TEST_F(KeptResultTest, ComparedLineGivesTheRatioItsIntervalAndAVerdict) {
+    constexpr int64_t kEmpty = -1;
+    const std::vector<uint64_t> b5 = {1000000, 1100000, 900000, 1050000, 950000};
     const struct {
         const char* name;
-        SeriesFigures now, previous;
+        std::vector<uint64_t> now, previous;
         const wchar_t* text;
+        int64_t ratio, low, high;  // thousandths, or kEmpty
     } cases[] = {
-        {"twice as fast", Figures(5, 1000000, 50000), Figures(5, 2000000, 100000),
-         L"2.00 \u00b1 0.14 times faster than the previous"},
-        {"one run before", Figures(2, 3000000, 0), Figures(1, 2000000, 0), L"1.50 times slower than the previous"},
-        {"one run now", Figures(1, 1000, 0), Figures(9, 3000, 30), L"3.00 times faster than the previous"},
-        {"no spread on either side", Figures(4, 3000, 0), Figures(4, 1000, 0),
-         L"3.00 \u00b1 0.00 times slower than the previous"},
-        {"rounded to the nearest hundredth", Figures(1, 3000, 0), Figures(1, 7100, 0),
-         L"2.37 times faster than the previous"},
-        {"rounded down", Figures(1, 3000, 0), Figures(1, 7000, 0), L"2.33 times faster than the previous"},
-        {"equal", Figures(4, 2000, 10), Figures(2, 2000, 70), L"as fast as the previous"},
-        {"no counted run now", Figures(0, 0, 0), Figures(4, 2000, 0), L"no counted runs to compare"},
-        {"no counted run before", Figures(3, 5, 0), Figures(0, 0, 0), L"no counted runs to compare"},
-        {"an average of 0 ticks", Figures(3, 0, 0), Figures(3, 7, 0), L"an average below one tick cannot be compared"},
-        {"a huge ratio", Figures(2, 1, 0), Figures(2, UINT64_MAX, 0), L"184467440737095516.15 \u00b1 0.00 times faster than the previous"},
+        {"three times faster", {1000000, 1100000, 900000}, {3000000, 3300000, 2700000},
+         L"3.00 times faster than the previous (95%: 2.39 to 3.76), a real difference", 333, 266, 418},
+        {"two percent slower in five runs", {1020000, 1120000, 920000, 1070000, 970000}, b5,
+         L"1.02 times slower than the previous (95%: 0.91 to 1.14), could be chance", 1020, 910, 1143},
+        {"no spread on either side", Times(5, 3000), Times(5, 2000),
+         L"1.50 times slower than the previous (95%: 1.50 to 1.50), a real difference", 1500, 1500, 1500},
+        {"equal averages", {950, 1050, 1000, 1000}, {900, 1100, 1000, 1000},
+         L"as fast as the previous (95%: 0.88 to 1.14), could be chance", 1000, 881, 1135},
+        {"one run before", Times(2, 3000000), {2000000},
+         L"1.50 times slower than the previous (too few runs for an interval)", 1500, kEmpty, kEmpty},
+        {"rounded to the nearest hundredth", {3000}, {7100},
+         L"2.37 times faster than the previous (too few runs for an interval)", 423, kEmpty, kEmpty},
+        {"no counted run", {}, {2000, 2000}, L"no counted runs to compare", kEmpty, kEmpty, kEmpty},
+        {"an average below one tick", {0, 1}, {7, 7}, L"an average below one tick cannot be compared", kEmpty, kEmpty,
+         kEmpty},
+        {"a huge ratio", Times(2, 1), Times(2, UINT64_MAX),
+         L"184467440737095516.15 times faster than the previous (95%: 184467440737095516.15 to "
+         L"184467440737095516.15), a real difference",
+         0, 0, 0},
     };
-    for (const auto& c : cases) EXPECT_STREQ(CompareWithPrevious(c.now, c.previous), c.text) << c.name;
+    for (const auto& c : cases) {
+        SeriesRatio ratio{true, true, 7, 7, 7};
+        EXPECT_STREQ(CompareWithPrevious(FiguresOf(c.now), FiguresOf(c.previous), &ratio), c.text) << c.name;
+        EXPECT_EQ(ratio.valid ? static_cast<int64_t>(ratio.thousandths) : kEmpty, c.ratio) << c.name;
+        EXPECT_EQ(ratio.haveInterval ? static_cast<int64_t>(ratio.lowThousandths) : kEmpty, c.low) << c.name;
+        EXPECT_EQ(ratio.haveInterval ? static_cast<int64_t>(ratio.highThousandths) : kEmpty, c.high) << c.name;
+    }
+}
+
+TEST_F(KeptResultTest, StudentsTComesFromTheTableThenFromTheExpansion) {
+    const std::pair<uint32_t, double> cases[] = {{1, 12.706}, {30, 2.042}, {31, 2.0395}, {1000, 1.9623}};
+    for (const auto& [nu, t] : cases) EXPECT_NEAR(StudentT975(nu), t, 0.00005) << nu;
+}
+
+// Through the host: /C leaves the ratio and, with two runs a side, its bounds;
+// any later series that writes its report without /C empties them.
+TEST_F(KeptResultTest, RatioVariablesComeWithCompareAndGoWithoutIt) {
+    CapturedOutput output;
+    EXPECT_EQ(Expanded(L"[%_kvratio %_kvratiolow %_kvratiohigh]"), L"[  ]") << "before the first report";
+    const struct {
+        const wchar_t* line;
+        bool ratio, bounds;
+    } cases[] = {
+        {L"kv /n:3 /q /o:fjtr delay /m 2", false, false},
+        {L"kv /c /n:3 /q /o:fjtr delay /m 2", true, true},
+        {L"kv /c /n:1 /q /o:fjtr delay /m 2", true, false},
+        {L"kv /c /n:2 /q /o:fjtr delay /m 2", true, false},
+        {L"kv /n:2 /q /o:fjtr delay /m 2", false, false},
+    };
+    for (const auto& c : cases) {
+        Run(c.line);
+        const std::wstring ratio = Expanded(L"%_kvratio"), low = Expanded(L"%_kvratiolow"),
+                           high = Expanded(L"%_kvratiohigh");
+        EXPECT_EQ(!ratio.empty(), c.ratio) << ratio;
+        EXPECT_EQ(!low.empty() && !high.empty(), c.bounds) << low << L" " << high;
+        EXPECT_EQ(low.empty(), high.empty());
+        if (c.bounds) {
+            EXPECT_TRUE(std::stoull(low) <= std::stoull(ratio) && std::stoull(ratio) <= std::stoull(high));
+        }
+    }
 }
 
 // Through the host: the lines /C adds after the wall time, the previous

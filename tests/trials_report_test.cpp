@@ -9,6 +9,8 @@
 #include <vector>
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
+#include "trials/report_warnings.h"
+#include "trials/series_statistics.h"
 #include "trials/trial_report.h"
 #include "test_support.h"
 
@@ -160,38 +162,41 @@ TEST_F(TrialReportTest, PreciseTimesAddMicrosecondsToEveryForm) {
     for (const auto& c : cases) EXPECT_STREQ(FormatTicks(c.ticks, c.milliseconds, c.hours, true), c.text) << c.ticks;
 }
 
-TEST_F(TrialReportTest, DeviationIsTheTruncatedSampleRootOfTheCountedRunsOnly) {
+TEST_F(TrialReportTest, DeviationIsTheSampleRootOfTheCountedRunsOnlyFromExactSums) {
     const uint64_t apart = uint64_t{1} << 54;
     const struct {
         const char* name;
         std::vector<uint64_t> ticks;
         std::vector<RunStatus> status;  // Counted where not given
-        uint64_t deviation, relativeTenths;
+        uint64_t wholeTicks, relativeTenths, nanoseconds;
     } cases[] = {
         {"the worked example's counted runs",
          {12345678, 11002000, 10950300, 11500000, 11200000, 11100000, 11050000, 11300000, 11400000, 11250000}, {},
-         403949, 36},
-        {"two runs", {10, 20}, {}, 7, 467},
-        {"all runs equal", {5, 5, 5}, {}, 0, 0},
-        {"an average of 0", {0, 1}, {}, 1, 0},
-        {"runs 2^54 ticks apart", {0, apart}, {}, 12738103345051545, 1414},
+         403949, 36, 40394947},
+        {"a command of two microseconds keeps its fraction of a tick", {17, 23, 19, 22, 20, 18, 22, 21}, {}, 2, 105,
+         212},
+        {"two runs", {10, 20}, {}, 7, 471, 707},
+        {"all runs equal", {5, 5, 5}, {}, 0, 0, 0},
+        {"every run took 0 ticks", {0, 0}, {}, 0, 0, 0},
+        {"an average below one tick", {0, 1}, {}, 0, 1414, 70},
+        {"runs 2^54 ticks apart", {0, apart}, {}, 12738103345051545, 1414, 1273810334505154560},
+        {"squares past 128 bits", {UINT64_MAX, UINT64_MAX - 2, UINT64_MAX - 4}, {}, 2, 0, 200},
         {"excluded and dropped runs left out", {10, 1000, 20, 1, 900}, {Counted, Excluded, Counted, DroppedFast, DroppedSlow},
-         7, 467},
-        {"one counted run", {10, 1000}, {Counted, Excluded}, 0, 0},
+         7, 471, 707},
+        {"one counted run", {10, 1000}, {Counted, Excluded}, 0, 0, 0},
     };
     for (const auto& c : cases) {
         std::vector<RunRecord> records;
-        uint32_t counted = 0;
-        uint64_t total = 0;
-        for (uint32_t i = 0; i < c.ticks.size(); ++i) {
-            const RunStatus status = i < c.status.size() ? c.status[i] : Counted;
-            records.push_back(RunRecord{c.ticks[i], 0, status, i});
-            if (status == Counted) ++counted, total += c.ticks[i];
-        }
-        const uint64_t average = total / counted;
-        const uint64_t deviation = StdDeviationTicks(records.data(), static_cast<uint32_t>(records.size()), counted, average);
-        EXPECT_EQ(deviation, c.deviation) << c.name;
-        EXPECT_EQ(RelativeTenths(deviation, average), c.relativeTenths) << c.name;
+        for (uint32_t i = 0; i < c.ticks.size(); ++i)
+            records.push_back(RunRecord{c.ticks[i], 0, i < c.status.size() ? c.status[i] : Counted, i});
+        std::vector<RunRecord> sorted(records.size());
+        SortRuns(records.data(), sorted.data(), static_cast<uint32_t>(records.size()));
+        const SeriesFigures f = CountSeries(records.data(), sorted.data(), static_cast<uint32_t>(records.size()), 0);
+        EXPECT_EQ(f.stdDeviationWholeTicks, c.wholeTicks) << c.name;
+        EXPECT_EQ(RelativeTenths(f), c.relativeTenths) << c.name;
+        EXPECT_NEAR(static_cast<double>(TicksToNanoseconds(f.stdDeviation)), static_cast<double>(c.nanoseconds),
+                    c.nanoseconds / 1e15)
+            << c.name;
     }
 }
 
@@ -210,21 +215,24 @@ TEST_F(TrialReportTest, DeviationLineAndPreciseTimesJoinTheSummaryOnlyWhenAsked)
          L"(Counted)   Fastest:  00:01.095    Slowest:  00:01.234    Spread:  00:00.139\r\n"
          L"Average time:  00:01.130    Median time:  00:01.122\r\n"
          L"Std deviation:  00:00.040    Relative:  3.6%\r\n"
-         L"Total time:  00:11.309    Wall time:  00:15.012\r\n"},
+         L"Total time:  00:11.309    Wall time:  00:15.012\r\n"
+         L"Warning:  1 of 10 counted runs returned a non-zero exit code; /E leaves such runs out.\r\n"},
         {"with /P /V", example, [](TrialSettings& s) { s.stdDeviation = s.precise = true; },
          L"Total runs:  12    Errors:  1    Dropped:  2   Runs counted:  10\r\n"
          L"(All runs)  Fastest:  00:01.080000    Slowest:  00:02.500000    Spread:  00:01.420000\r\n"
          L"(Counted)   Fastest:  00:01.095030    Slowest:  00:01.234567    Spread:  00:00.139537\r\n"
          L"Average time:  00:01.130979    Median time:  00:01.122500\r\n"
          L"Std deviation:  00:00.040394    Relative:  3.6%\r\n"
-         L"Total time:  00:11.309797    Wall time:  00:15.012345\r\n"},
+         L"Total time:  00:11.309797    Wall time:  00:15.012345\r\n"
+         L"Warning:  1 of 10 counted runs returned a non-zero exit code; /E leaves such runs out.\r\n"},
         {"with /M /P /V /H", example, [](TrialSettings& s) { s.stdDeviation = s.precise = s.milliseconds = s.showHours = true; },
          L"Total runs:  12    Errors:  1    Dropped:  2   Runs counted:  10\r\n"
          L"(All runs)  Fastest:  1080.000    Slowest:  2500.000    Spread:  1420.000\r\n"
          L"(Counted)   Fastest:  1095.030    Slowest:  1234.567    Spread:  139.537\r\n"
          L"Average time:  1130.979    Median time:  1122.500\r\n"
          L"Std deviation:  40.394    Relative:  3.6%\r\n"
-         L"Total time:  11309.797    Wall time:  15012.345\r\n"},
+         L"Total time:  11309.797    Wall time:  15012.345\r\n"
+         L"Warning:  1 of 10 counted runs returned a non-zero exit code; /E leaves such runs out.\r\n"},
         {"/V with one counted run has no deviation line", {10000000}, [](TrialSettings& s) { s.stdDeviation = true; },
          L"Total runs:  1    Errors:  0    Dropped:  0   Runs counted:  1\r\n"
          L"Fastest:  00:01.000    Slowest:  00:01.000    Spread:  00:00.000\r\n"
@@ -403,14 +411,15 @@ TEST_F(TrialReportTest, RecapWidthFollowsTheRequestedRunsNotTheTotal) {
 TEST_F(TrialReportTest, CompareLinesFollowTheWallTimeInTheHighlight) {
     KeptResult none{}, kept{};
     kept.valid = true;
-    kept.figures = SeriesFigures{2, 0, 2, 20000, 20000, 20000, 20000, 40000, 0};
+    kept.figures = SeriesFigures{2, 0, 2, 20000, 20000, 20000, 20000, 40000, 0, 0, 40000};
     wcscpy(kept.command, L"dir /b");
     const struct {
         const KeptResult* previous;
         const wchar_t* ending;  // after "Wall time:  00:00.010"
     } cases[] = {
         {&none, L"\r\nPrevious  :  none\r\n"},
-        {&kept, L"\r\nPrevious  :  dir /b\r\nCompared  :  2.00 \u00b1 0.71 times slower than the previous\r\n"},
+        {&kept, L"\r\nPrevious  :  dir /b\r\nCompared  :  2.00 times slower than the previous (95%: 0.08 to 47.93), "
+                L"could be chance\r\n"},
     };
     g_state.highlightAttr = 0x0F;
     g_state.normalAttr = 0x07;
@@ -427,6 +436,52 @@ TEST_F(TrialReportTest, CompareLinesFollowTheWallTimeInTheHighlight) {
         EXPECT_EQ(out.substr(out.find(L"Wall time:  00:00.010") + 21), c.ending) << out;
         const std::wstring calls = trace.Text();
         EXPECT_LT(calls.find(L"Previous"), calls.find(L"SetColors: 0x07")) << calls;
+    }
+}
+
+// What /V and /C add after the report's last line, from given ticks at 10 MHz.
+TEST_F(TrialReportTest, WarningsFollowTheReportWithVOrCOnly) {
+    const KeptResult none{};
+    const std::wstring w = L"Warning:  ";
+    const std::wstring outliers = L" far from the median; /D:m,n drops the slowest and fastest runs.\r\n";
+    const struct {
+        const char* name;
+        std::vector<uint64_t> ticks;
+        std::vector<int32_t> exitCodes;
+        bool deviation;
+        const KeptResult* previous;
+        std::wstring warnings;  // after the report's last line
+    } cases[] = {
+        {"a counted run that failed", {100, 100, 100}, {0, 1, 0}, true, nullptr,
+         w + L"1 of 3 counted runs returned a non-zero exit code; /E leaves such runs out.\r\n"},
+        {"the same without /V or /C", {100, 100, 100}, {0, 1, 0}, false, nullptr, L""},
+        {"a slow first run, with /C", {100000, 1000, 1001, 999, 1000}, {}, false, &none,
+         w + L"the first run (00:00.010) took far longer than the median (00:00.000); /W:n makes untimed warm-up "
+             L"runs first.\r\n"},
+        {"two far runs", {1000, 1001, 999, 1000, 50000, 60000, 1000}, {}, true, nullptr,
+         w + L"2 of 7 counted runs are outliers," + outliers},
+        {"a slow first run and one more far one", {100000, 1000, 1000, 1000, 70000}, {}, true, nullptr,
+         w + L"the first run (00:00.010) took far longer than the median (00:00.000); /W:n makes untimed warm-up "
+             L"runs first.\r\n" + w + L"1 of 5 counted runs is an outlier," + outliers},
+        {"a fast first run is only an outlier", {10, 1000, 1000, 1000}, {}, true, nullptr,
+         w + L"1 of 4 counted runs is an outlier," + outliers},
+        {"far runs need three counted runs", {1000, 100000}, {}, true, nullptr, L""},
+        {"a median of a few ticks", {3, 4, 3, 5, 3}, {}, true, nullptr,
+         w + L"the median run is 3 counter ticks of 100 ns; times this short are mostly the counter's own "
+             L"step.\r\n"},
+    };
+    for (const auto& c : cases) {
+        Series s = MakeSeries(c.ticks, c.exitCodes);
+        TrialSettings settings = Settings();
+        settings.recap = false;
+        settings.stdDeviation = c.deviation;
+        CapturedOutput output;
+        const uint32_t runs = static_cast<uint32_t>(c.ticks.size());
+        ReportTrials(s.records.data(), s.sorted.data(), runs, runs, s.errorCount, 0, 0, settings, kStartTicks,
+                     nullptr, c.previous);
+        const std::wstring out = output.Out();
+        const size_t last = out.find(L"\r\n", out.find(c.previous ? L"Previous" : L"Wall time"));
+        EXPECT_EQ(out.substr(last + 2), c.warnings) << c.name;
     }
 }
 

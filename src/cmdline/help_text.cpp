@@ -50,7 +50,8 @@ const wchar_t TrialRunHelpText[] =
     L"is running. \n";
 
 const wchar_t KvVariablesHelpText[] =
-    L"_KVRUNS  _KVERRORS  _KVAVG  _KVMEDIAN  _KVMIN  _KVMAX  _KVSTDDEV  _KVTOTAL \r\n"
+    L"_KVRUNS  _KVERRORS  _KVAVG  _KVMEDIAN  _KVMIN  _KVMAX  _KVSTDDEV  _KVTOTAL \n"
+    L"_KVRATIO  _KVRATIOLOW  _KVRATIOHIGH \r\n"
     L"\n"
     L"The figures of the latest KV series that printed its report:\n"
     L"\t_KVRUNS\truns counted\n"
@@ -61,11 +62,20 @@ const wchar_t KvVariablesHelpText[] =
     L"\t_KVMAX\tslowest counted run\n"
     L"\t_KVSTDDEV\tstandard deviation of the counted runs\n"
     L"\t_KVTOTAL\ttotal of the counted runs\n"
+    L"\t_KVRATIO\tKV /C: its average over the previous one's\n"
+    L"\t_KVRATIOLOW\tlower end of the ratio's 95% interval\n"
+    L"\t_KVRATIOHIGH\tupper end of the ratio's 95% interval\n"
     L"\n"
-    L"Times are whole nanoseconds, counts plain numbers.  They change \n"
-    L"each time a KV series prints its report.  All are empty before \n"
-    L"the first; the times are empty when no run was counted, \n"
-    L"_KVSTDDEV also when only one was. \n";
+    L"Times are whole nanoseconds, counts plain numbers.  The ratios \n"
+    L"are thousandths: 1000 is as fast, above 1000 slower.  The \n"
+    L"interval says how sure the two averages are, and narrows with \n"
+    L"more runs; a low end above 1000 means slower for certain, \n"
+    L"unless the machine changed speed between the two series. \n"
+    L"\n"
+    L"They change each time a KV series prints its report.  All are \n"
+    L"empty before the first; the times are empty when no run was \n"
+    L"counted, _KVSTDDEV also when only one was, the ratios without \n"
+    L"/C, and the two ends when either series counted one run. \n";
 
 namespace {
 

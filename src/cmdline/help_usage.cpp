@@ -10,7 +10,7 @@
 namespace {
 
 struct HelpEntry {
-    const wchar_t* name;  // at most 10 characters
+    const wchar_t* name;  // at most 12 characters
     const wchar_t* text;
 };
 
@@ -19,7 +19,8 @@ const HelpEntry kHelpEntries[] = {
     {L"_trialrun", TrialRunHelpText},
     {L"_kvruns", KvVariablesHelpText},   {L"_kverrors", KvVariablesHelpText}, {L"_kvavg", KvVariablesHelpText},
     {L"_kvmedian", KvVariablesHelpText}, {L"_kvmin", KvVariablesHelpText},    {L"_kvmax", KvVariablesHelpText},
-    {L"_kvstddev", KvVariablesHelpText}, {L"_kvtotal", KvVariablesHelpText},
+    {L"_kvstddev", KvVariablesHelpText}, {L"_kvtotal", KvVariablesHelpText},    {L"_kvratio", KvVariablesHelpText},
+    {L"_kvratiolow", KvVariablesHelpText}, {L"_kvratiohigh", KvVariablesHelpText},
 };
 
 const HelpEntry* FindHelpEntry(const wchar_t* name) {

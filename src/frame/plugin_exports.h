@@ -43,6 +43,10 @@ KV_EXPORT int _kvmin(wchar_t* buffer);
 KV_EXPORT int _kvmax(wchar_t* buffer);
 KV_EXPORT int _kvstddev(wchar_t* buffer);
 KV_EXPORT int _kvtotal(wchar_t* buffer);
+// /C's ratio of the averages and its 95% bounds, in thousandths.
+KV_EXPORT int _kvratio(wchar_t* buffer);
+KV_EXPORT int _kvratiolow(wchar_t* buffer);
+KV_EXPORT int _kvratiohigh(wchar_t* buffer);
 KV_EXPORT int key(KeyInfo* info);
 KV_EXPORT int Usage(const wchar_t* name, wchar_t* buffer);
 KV_EXPORT int Help(const wchar_t* name);

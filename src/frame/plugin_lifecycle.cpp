@@ -45,7 +45,7 @@ PluginInfo* GetPluginInfo(HMODULE) {
     s_info.email = L"kelvane@zemquart.example";
     s_info.webPage = L"https://zemquart.example/kelvane";
     s_info.description = L"Kelvane for TCC";
-    s_info.features = L"kv,_trialrun,_kvruns,_kverrors,_kvavg,_kvmedian,_kvmin,_kvmax,_kvstddev,_kvtotal,*key";
+    s_info.features = L"kv,_trialrun,_kvruns,_kverrors,_kvavg,_kvmedian,_kvmin,_kvmax,_kvstddev,_kvtotal,_kvratio,_kvratiolow,_kvratiohigh,*key";
     s_info.major = kVersionMajor;
     s_info.minor = kVersionMinor;
     s_info.build = kVersionBuild;

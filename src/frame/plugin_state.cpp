@@ -4,7 +4,6 @@
 #include "frame/sys_calls.h"
 #include <mmsystem.h>
 #include <cstdlib>
-#include <cstring>
 
 PluginState g_state = [] {
     PluginState s{};
@@ -13,7 +12,7 @@ PluginState g_state = [] {
 }();
 
 void ResetPluginStateForTest() {
-    std::memset(&g_state, 0, sizeof g_state);
+    g_state = PluginState{};
     g_state.trialRun = -1;
 }
 

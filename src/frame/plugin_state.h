@@ -12,11 +12,23 @@ constexpr int kWorkChars = 1024;      // the usual size of a working text buffer
 
 struct SeriesHold;
 
+// With /C: this series' average over the previous one's, and the bounds of
+// its 95% interval, in thousandths rounded half up.
+struct SeriesRatio {
+    bool valid;          // the averages could be compared
+    bool haveInterval;   // both series counted two runs or more
+    uint64_t thousandths, lowThousandths, highThousandths;
+};
+
 // What the report found for a finished series. The times are those of the
 // Counted runs, 0 when there is none; the deviation needs two of them.
 struct SeriesFigures {
     uint32_t totalRuns, errorCount, countedRuns;
-    uint64_t averageTicks, medianTicks, fastestTicks, slowestTicks, totalTicks, stdDeviationTicks;
+    uint64_t averageTicks, medianTicks, fastestTicks, slowestTicks, totalTicks;  // cut off to whole ticks
+    double stdDeviation;            // sample standard deviation in ticks, unrounded
+    uint64_t stdDeviationWholeTicks = 0;  // the same, cut off exactly
+    unsigned __int128 sumTicks = 0;       // exact sum of the counted runs' ticks
+    SeriesRatio ratio = {};               // filled in by /C's comparison only
 };
 
 // The result the latest series that wrote its report leaves behind.

@@ -1,10 +1,11 @@
-// The kept result of the latest series that wrote its report, and the eight
+// The kept result of the latest series that wrote its report, and the eleven
 // variables that hand it to batch files: counts as plain numbers, times as
 // whole nanoseconds, so IF and @EVAL compare them in every locale. Owns
 // nothing beyond g_state.kept, which kv replaces and ShutdownPlugin clears.
 #include "trials/kept_result.h"
 #include <cwchar>
 #include "frame/plugin_exports.h"
+#include "trials/series_statistics.h"
 #include "trials/tick_units.h"
 
 void KeepSeriesResult(const SeriesFigures& figures, const wchar_t* command) {
@@ -38,18 +39,33 @@ int WriteValue(wchar_t* buffer, bool have, uint64_t value) {
 const KeptResult& Kept() { return g_state.kept; }
 
 // A time of the counted runs, which exist only when some run was counted.
-int WriteTime(wchar_t* buffer, uint32_t runsNeeded, uint64_t ticks) {
-    const bool have = Kept().valid && Kept().figures.countedRuns >= runsNeeded;
+int WriteTime(wchar_t* buffer, uint64_t ticks) {
+    const bool have = Kept().valid && Kept().figures.countedRuns > 0;
     return WriteValue(buffer, have, have ? TicksToUnits(ticks, kNanosecondsPerSecond) : 0);
 }
+
+const SeriesRatio& Ratio() { return Kept().figures.ratio; }
 
 }  // namespace
 
 int _kvruns(wchar_t* buffer) { return WriteValue(buffer, Kept().valid, Kept().figures.countedRuns); }
 int _kverrors(wchar_t* buffer) { return WriteValue(buffer, Kept().valid, Kept().figures.errorCount); }
-int _kvavg(wchar_t* buffer) { return WriteTime(buffer, 1, Kept().figures.averageTicks); }
-int _kvmedian(wchar_t* buffer) { return WriteTime(buffer, 1, Kept().figures.medianTicks); }
-int _kvmin(wchar_t* buffer) { return WriteTime(buffer, 1, Kept().figures.fastestTicks); }
-int _kvmax(wchar_t* buffer) { return WriteTime(buffer, 1, Kept().figures.slowestTicks); }
-int _kvstddev(wchar_t* buffer) { return WriteTime(buffer, 2, Kept().figures.stdDeviationTicks); }
-int _kvtotal(wchar_t* buffer) { return WriteTime(buffer, 1, Kept().figures.totalTicks); }
+int _kvavg(wchar_t* buffer) { return WriteTime(buffer, Kept().figures.averageTicks); }
+int _kvmedian(wchar_t* buffer) { return WriteTime(buffer, Kept().figures.medianTicks); }
+int _kvmin(wchar_t* buffer) { return WriteTime(buffer, Kept().figures.fastestTicks); }
+int _kvmax(wchar_t* buffer) { return WriteTime(buffer, Kept().figures.slowestTicks); }
+int _kvtotal(wchar_t* buffer) { return WriteTime(buffer, Kept().figures.totalTicks); }
+// The unrounded deviation goes into nanoseconds, so a fraction of a tick still counts.
+int _kvstddev(wchar_t* buffer) {
+    const bool have = Kept().valid && Kept().figures.countedRuns >= 2;
+    return WriteValue(buffer, have, have ? TicksToNanoseconds(Kept().figures.stdDeviation) : 0);
+}
+// /C's ratio and its interval in thousandths: empty after a series that wrote
+// its report without them.
+int _kvratio(wchar_t* buffer) { return WriteValue(buffer, Kept().valid && Ratio().valid, Ratio().thousandths); }
+int _kvratiolow(wchar_t* buffer) {
+    return WriteValue(buffer, Kept().valid && Ratio().haveInterval, Ratio().lowThousandths);
+}
+int _kvratiohigh(wchar_t* buffer) {
+    return WriteValue(buffer, Kept().valid && Ratio().haveInterval, Ratio().highThousandths);
+}

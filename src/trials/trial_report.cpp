@@ -1,13 +1,14 @@
 // The report of a finished KV series: sorts a copy of the run records, marks
 // the dropped runs, and prints the recap and the summary, with /C the
-// comparison with the previous series. All times are counter ticks until
-// printed; only that comparison's ratio uses floating point. Owns the
-// FormatTicks buffers.
+// comparison with the previous series and the warnings. All times are
+// counter ticks until printed. Owns the FormatTicks buffers.
 #include "trials/trial_report.h"
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <cwchar>
+#include "trials/report_warnings.h"
+#include "trials/series_comparison.h"
+#include "trials/series_statistics.h"
 #include "trials/tick_units.h"
 #include "console/console_env.h"
 #include "frame/host_api.h"
@@ -109,24 +110,6 @@ uint32_t MarkDroppedRuns(RunRecord* records, RunRecord* sorted, uint32_t count, 
     return slow + fast;
 }
 
-// (a + b) / 2 truncated, without the sum overflowing.
-static uint64_t MeanOfTwo(uint64_t a, uint64_t b) { return a / 2 + b / 2 + (a % 2 + b % 2) / 2; }
-
-uint64_t MedianTicks(const RunRecord* sorted, uint32_t countedRuns) {
-    // Counted runs are numbered from 1 in sorted order; the median is number
-    // k/2 + 1 for odd k, the mean of numbers k/2 and k/2 + 1 for even k.
-    const uint32_t upper = countedRuns / 2 + 1;
-    const bool even = countedRuns % 2 == 0;
-    uint64_t lowerTicks = 0;
-    uint32_t number = 0;
-    for (const RunRecord* run = sorted;; ++run) {
-        if (run->status != Counted) continue;
-        ++number;
-        if (number == upper) return even ? MeanOfTwo(lowerTicks, run->elapsed) : run->elapsed;
-        lowerTicks = run->elapsed;
-    }
-}
-
 const wchar_t* FormatTicks(uint64_t ticks, bool milliseconds, bool hours, bool precise) {
     s_tickTextPos = (s_tickTextPos + 1) % 4;
     wchar_t* text = s_tickText[s_tickTextPos];
@@ -151,79 +134,10 @@ const wchar_t* FormatTicks(uint64_t ticks, bool milliseconds, bool hours, bool p
     return text;
 }
 
-// Digit by digit, two bits at a time; the root of a 128-bit number fits in 64.
-static uint64_t SquareRoot(unsigned __int128 n) {
-    unsigned __int128 root = 0, bit = static_cast<unsigned __int128>(1) << 126;
-    while (bit > n) bit >>= 2;
-    for (; bit; bit >>= 2) {
-        if (n >= root + bit) {
-            n -= root + bit;
-            root = (root >> 1) + bit;
-        } else {
-            root >>= 1;
-        }
-    }
-    return static_cast<uint64_t>(root);
-}
-
-uint64_t StdDeviationTicks(const RunRecord* records, uint32_t count, uint32_t countedRuns, uint64_t averageTicks) {
-    if (countedRuns < 2) return 0;
-    // Exact in 128 bits for any series whose runs lie within 2^54 ticks of
-    // the average; beyond that the sum stops at its largest value.
-    constexpr unsigned __int128 kLargest = ~static_cast<unsigned __int128>(0);
-    unsigned __int128 sum = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (records[i].status != Counted) continue;
-        const uint64_t e = records[i].elapsed;
-        const uint64_t d = e > averageTicks ? e - averageTicks : averageTicks - e;
-        const unsigned __int128 square = static_cast<unsigned __int128>(d) * d;
-        sum = sum > kLargest - square ? kLargest : sum + square;
-    }
-    return SquareRoot(sum / (countedRuns - 1));
-}
-
-uint64_t RelativeTenths(uint64_t deviationTicks, uint64_t averageTicks) {
-    if (averageTicks == 0) return 0;
-    const unsigned __int128 a = averageTicks;
-    const unsigned __int128 r = (deviationTicks * static_cast<unsigned __int128>(2000) + a) / (2 * a);
-    return r > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(r);
-}
-
 uint32_t DecimalWidth(uint32_t value) {
     uint32_t width = 1;
     for (; value >= 10; value /= 10) ++width;
     return width;
-}
-
-// Hundredths, rounded to the nearest; a ratio too large for them stops at
-// the largest number.
-static uint64_t Hundredths(double value) {
-    const double scaled = value * 100.0 + 0.5;
-    return scaled >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(scaled);
-}
-
-const wchar_t* CompareWithPrevious(const SeriesFigures& now, const SeriesFigures& previous) {
-    constexpr int kChars = 128;
-    static wchar_t text[kChars];
-    const uint64_t a = now.averageTicks, b = previous.averageTicks;
-    if (now.countedRuns == 0 || previous.countedRuns == 0) return L"no counted runs to compare";
-    if (a == 0 || b == 0) return L"an average below one tick cannot be compared";
-    if (a == b) return L"as fast as the previous";
-    // The one place the plug-in computes in floating point: a ratio and its
-    // uncertainty, propagated from both relative deviations.
-    const double ratio = static_cast<double>(std::max(a, b)) / static_cast<double>(std::min(a, b));
-    const uint64_t r = Hundredths(ratio);
-    int length = swprintf(text, kChars, L"%llu.%02u", static_cast<unsigned long long>(r / 100),
-                          static_cast<unsigned>(r % 100));
-    if (now.countedRuns >= 2 && previous.countedRuns >= 2) {
-        const double relativeA = static_cast<double>(now.stdDeviationTicks) / static_cast<double>(a);
-        const double relativeB = static_cast<double>(previous.stdDeviationTicks) / static_cast<double>(b);
-        const uint64_t u = Hundredths(ratio * std::sqrt(relativeA * relativeA + relativeB * relativeB));
-        length += swprintf(text + length, kChars - length, L" \u00b1 %llu.%02u",
-                           static_cast<unsigned long long>(u / 100), static_cast<unsigned>(u % 100));
-    }
-    wcscpy(text + length, a < b ? L" times faster than the previous" : L" times slower than the previous");
-    return text;
 }
 
 // How the report writes its times: the options, and the hours flag it decided.
@@ -270,22 +184,8 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
     // Marks nothing and gives 0 when no drops were asked for.
     const uint32_t dropped = MarkDroppedRuns(records, sorted, totalRuns, settings.nDropSlowest, settings.nDropFastest);
 
-    SeriesFigures figures{totalRuns, errorCount, 0, 0, 0, UINT64_MAX, 0, 0, 0};
-    for (uint32_t i = 0; i < totalRuns; ++i) {
-        if (records[i].status != Counted) continue;
-        const uint64_t elapsed = records[i].elapsed;
-        ++figures.countedRuns;
-        figures.totalTicks += elapsed;
-        figures.fastestTicks = std::min(figures.fastestTicks, elapsed);
-        figures.slowestTicks = std::max(figures.slowestTicks, elapsed);
-    }
+    SeriesFigures figures = CountSeries(records, sorted, totalRuns, errorCount);
     const uint32_t countedRuns = figures.countedRuns;
-    if (countedRuns == 0) figures.fastestTicks = 0;
-    if (countedRuns > 0) {
-        figures.averageTicks = figures.totalTicks / countedRuns;
-        figures.medianTicks = MedianTicks(sorted, countedRuns);
-        figures.stdDeviationTicks = StdDeviationTicks(records, totalRuns, countedRuns, figures.averageTicks);
-    }
     // One hour of counted time switches every time but the average and the
     // median to the hours form, so the columns of the summary stay alike;
     // those two take it only when they reach an hour themselves.
@@ -309,9 +209,9 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
         Printf(L"Average time:  %s", TimeTextWithoutHours(style, figures.averageTicks));
         Printf(L"    Median time:  %s", TimeTextWithoutHours(style, figures.medianTicks));
         if (settings.stdDeviation && countedRuns >= 2) {
-            const uint64_t relative = RelativeTenths(figures.stdDeviationTicks, figures.averageTicks);
+            const uint64_t relative = RelativeTenths(figures);
             Printf(L"\r\nStd deviation:  %s    Relative:  %I64u.%u%%",
-                   TimeTextWithoutHours(style, figures.stdDeviationTicks), relative / 10,
+                   TimeTextWithoutHours(style, figures.stdDeviationWholeTicks), relative / 10,
                    static_cast<unsigned>(relative % 10));
         }
         Printf(L"\r\nTotal time:  %s    ", TimeText(style, figures.totalTicks));
@@ -321,9 +221,11 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
         Printf(L"Wall time:  %s", TimeText(style, static_cast<uint64_t>(now.QuadPart) - startTicks));
     if (previous) {
         Printf(L"\r\nPrevious  :  %s", previous->valid ? previous->command : L"none");
-        if (previous->valid) Printf(L"\r\nCompared  :  %s", CompareWithPrevious(figures, previous->figures));
+        if (previous->valid)
+            Printf(L"\r\nCompared  :  %s", CompareWithPrevious(figures, previous->figures, &figures.ratio));
     }
     if (g_state.highlightAttr) SetColors(g_state.normalAttr);
     CrLf();
+    if (settings.stdDeviation || previous) PrintReportWarnings(records, sorted, totalRuns, figures, settings);
     return figures;
 }

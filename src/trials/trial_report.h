@@ -31,37 +31,20 @@ void SortRuns(RunRecord* records, RunRecord* sorted, uint32_t count);
 uint32_t MarkDroppedRuns(RunRecord* records, RunRecord* sorted, uint32_t count, uint32_t dropSlowest,
                          uint32_t dropFastest);
 
-// Median elapsed of the Counted runs of a sorted array holding countedRuns
-// of them (at least one); for an even count the mean of the middle two, truncated.
-uint64_t MedianTicks(const RunRecord* sorted, uint32_t countedRuns);
-
 // "mm:ss.mmm", "h:mm:ss.mmm" from one hour on or with hours, or plain
 // milliseconds; precise adds three digits (microseconds) to each form. The
 // text stays valid for the next three calls.
 const wchar_t* FormatTicks(uint64_t ticks, bool milliseconds, bool hours, bool precise = false);
 
-// Sample standard deviation of the Counted runs in whole ticks, around the
-// average as the report prints it: the integer square root of the sum of
-// squared deviations over countedRuns - 1, both truncated. 0 for fewer than
-// two counted runs.
-uint64_t StdDeviationTicks(const RunRecord* records, uint32_t count, uint32_t countedRuns, uint64_t averageTicks);
-// The deviation relative to the average in tenths of a percent, rounded half
-// up; 0 for an average of 0.
-uint64_t RelativeTenths(uint64_t deviationTicks, uint64_t averageTicks);
-
 // Characters of value written as an unsigned decimal number.
 uint32_t DecimalWidth(uint32_t value);
-
-// The "Compared" text of /C: this series' average against the previous
-// one's, their ratio and, when both counted two runs or more, its
-// uncertainty. In a static buffer.
-const wchar_t* CompareWithPrevious(const SeriesFigures& now, const SeriesFigures& previous);
 
 // Prints the recap (unless settings.recap is off) and the summary of a
 // finished series, and returns its figures. records holds totalRuns runs in
 // run order; sorted is scratch space of the same size. settings.command is
 // the text shown. With previous (the /C option) the summary ends with the
-// comparison: against that result, or "none" when it holds none.
+// comparison: against that result, or "none" when it holds none. With /V or
+// /C the warnings follow the summary.
 SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t totalRuns, uint32_t requestedRuns,
                            uint32_t errorCount, uint64_t allFastest, uint64_t allSlowest, const TrialSettings& settings,
                            uint64_t startTicks, HWND hostWindow, const KeptResult* previous = nullptr);
