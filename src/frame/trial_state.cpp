@@ -17,9 +17,9 @@ int _trialrun(wchar_t* buffer) {
     return 0;
 }
 
-// What series the host left hold is given back; a series still running (the
-// host calls the hook wherever it reads a new line, also from inside a timed
-// command) keeps its keep-awake, title and run number, and goes on.
+// Series whose kv the host left give back everything they hold; a series
+// still running (the host calls the hook wherever it reads a new line, also
+// from inside a timed command) keeps its keep-awake, title and run number.
 int ResetTrialState() {
     ResetSeries();
     return 0;
