@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 #include "console/console_env.h"
-#include "console/focus_keepawake.h"
+#include "console/focus_calls.h"
 #include "frame/host_api.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
 #include "frame/sys_calls.h"
 #include "host_control.h"
-#include "trials/series_hold.h"
+#include "lifetime/series_hold.h"
 
 namespace {
 

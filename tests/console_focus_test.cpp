@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 #include "console/console_env.h"
-#include "console/focus_keepawake.h"
+#include "console/focus_calls.h"
 #include "console/host_window.h"
 #include "console_test_support.h"
 #include "frame/host_api.h"
@@ -464,15 +464,18 @@ TEST_F(KvInHost, StartsOneKeepAwakeTimerOfTwentyNineSeconds) {
 // call: taken before the first run of a series with keep-awake, given back
 // on every path that stops the timer, and where each was made (the run
 // number of the moment: -1 outside the runs). "Left" rows are abandoned by
-// the host's own break and given back at its prompt.
+// the host's own break and given back at its prompt. Rows with a found state
+// have the hold find it (as if the host held the system awake itself), and
+// the system is not called.
 struct ExecutionStateCall {
     EXECUTION_STATE flags;
     int32_t trialRun;
 };
 std::vector<ExecutionStateCall> g_executionStateCalls;
+EXECUTION_STATE g_foundState;
 EXECUTION_STATE WINAPI RecordExecutionState(EXECUTION_STATE flags) {
     g_executionStateCalls.push_back({flags, g_state.trialRun});
-    return SetThreadExecutionState(flags);
+    return g_foundState ? g_foundState : SetThreadExecutionState(flags);
 }
 
 TEST_F(KvInHost, HoldsTheSystemAwakeWhileASeriesRunsAndGivesItBackOnEveryEnd) {
@@ -482,6 +485,7 @@ TEST_F(KvInHost, HoldsTheSystemAwakeWhileASeriesRunsAndGivesItBackOnEveryEnd) {
         const char* name;
         const wchar_t* line;
         std::vector<ExecutionStateCall> calls;  // once the host is back at its prompt
+        EXECUTION_STATE found = 0;
     } cases[] = {
         {"normal end", L"kv /n:2 /Q /O:FT rem", {{kHold, -1}, {kRelease, -1}}},
         {"no keep-awake", L"kv /n:2 /Q /O:FJT rem", {}},
@@ -490,9 +494,14 @@ TEST_F(KvInHost, HoldsTheSystemAwakeWhileASeriesRunsAndGivesItBackOnEveryEnd) {
         {"user abort", L"kv /n:3 /Q /O:FT /U:5 exitcode 5", {{kHold, -1}, {kRelease, -1}}},
         {"Ctrl+C", L"kv /n:10 /Q /O:FT `if %_trialrun==3 ctrlc`", {{kHold, -1}, {kRelease, -1}}},
         {"left in run 3", L"kv /n:10 /Q /O:FT `if %_trialrun==3 ctrlc /h`", {{kHold, -1}, {kRelease, 2}}},
+        // The series is still running: it keeps the hold until it ends.
         {"the keystroke hook's reset in run 2", L"kv /n:4 /Q /O:FT `if %_trialrun==2 keyhook`",
-         {{kHold, -1}, {kRelease, 1}}},
+         {{kHold, -1}, {kRelease, -1}}},
         {"shut down in run 1", L"kv /n:3 /Q /O:FT plugin /u \"%kvself%\"", {{kHold, -1}, {kRelease, 0}}},
+        {"a lasting state found is put back", L"kv /n:2 /Q /O:FT rem",
+         {{kHold, -1}, {ES_CONTINUOUS | ES_SYSTEM_REQUIRED, -1}}, ES_CONTINUOUS | ES_SYSTEM_REQUIRED},
+        {"a found state that held nothing lasting", L"kv /n:2 /Q /O:FT rem", {{kHold, -1}, {kRelease, -1}},
+         ES_SYSTEM_REQUIRED | ES_USER_PRESENT},
     };
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -501,6 +510,7 @@ TEST_F(KvInHost, HoldsTheSystemAwakeWhileASeriesRunsAndGivesItBackOnEveryEnd) {
         AttachFreshPluginToHost();
         g_sys.setThreadExecutionState = RecordExecutionState;
         g_executionStateCalls.clear();
+        g_foundState = c.found;
         {
             CapturedOutput output;
             HostRunLine(c.line, nullptr);

@@ -261,6 +261,84 @@ TEST_F(BreakTest, ABreakDuringThePromptsResetIsNotedAndTheResetCompletes) {
     EXPECT_EQ(HostTakeBreak(), 0);
 }
 
+// The host calls the hook wherever it reads a new line, also inside a timed
+// command: the series still running keeps its run number, its title and its
+// keep-awake (so a KV inside a later run starts no timer of its own), while
+// a series the host left inside it gives back what it held. One row each;
+// what is echoed after the hook in that run, and the keep-awake timers started.
+TEST_F(BreakTest, ASeriesStillRunningKeepsWhatItHoldsAcrossTheHooksReset) {
+    const struct {
+        const char* name;
+        const wchar_t* line;
+        const wchar_t* seen;
+    } cases[] = {
+        {"hook in run 2 of 4",
+         L"kv /n:4 /O:R `if %_trialrun==2 keyhook & echo after the hook: %_trialrun %@option[UpdateTitle] & "
+         L"if %_trialrun==3 kv /n:1 /Q /O:R rem`",
+         L"after the hook: 1 No\r\nafter the hook: 2 No\r\nafter the hook: 3 No\r\n"},
+        {"a series left inside run 1 of 2", L"kv /n:2 /O:R call \"%kvdir%\\inner.btm\"",
+         L"after the inner series: 1 No\r\n"},
+    };
+    const std::wstring dir = MakeTempDir();
+    ScopedEnvironmentVariable kvdir(L"kvdir", dir.c_str());
+    WriteTextFile(dir + L"\\inner.btm", L"kv /n:10 /B `if %_trialrun==3 ctrlc /h`\r\nkeyhook\r\n"
+                                          L"echo after the inner series: %_trialrun %@option[UpdateTitle]\r\n");
+    Run(L"option //BreakBatch=Continue");
+    static int s_keepAwakeTimers;
+    g_sys.setTimer = [](HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC callback) -> UINT_PTR {
+        s_keepAwakeTimers += milliseconds == kJiggleIntervalMs;
+        return SetTimer(window, id, milliseconds, callback);
+    };
+    for (const auto& c : cases) {
+        s_keepAwakeTimers = 0;
+        CapturedOutput output;
+        EXPECT_EQ(Run(c.line), 0) << c.name;
+        EXPECT_NE(output.Out().find(c.seen), std::wstring::npos) << c.name << ":\n" << output.Out();
+        EXPECT_EQ(s_keepAwakeTimers, 1) << c.name;
+        EXPECT_EQ(HostTitleOption(), L"Yes") << c.name;
+        EXPECT_EQ(g_state.liveSeries, nullptr) << c.name;
+        EXPECT_EQ(g_state.jiggleTimer, 0u) << c.name;
+        EXPECT_EQ(Expanded(L"[%_trialrun]"), L"[]") << c.name;
+    }
+    ResetSysCalls();
+    RemoveTree(dir);
+}
+
+// A /B series' nul device is inheritable while it is standard output, and no
+// longer once its series is over and the device is only kept open. One row
+// per number of devices the line leaves.
+std::vector<HANDLE> g_nulDevices;
+HANDLE WINAPI RecordNulDevice(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags, HANDLE templateFile) {
+    HANDLE h = CreateFileW(name, access, share, security, disposition, flags, templateFile);
+    if (wcscmp(name, L"nul") == 0) g_nulDevices.push_back(h);
+    return h;
+}
+
+TEST_F(BreakTest, AKeptNulDeviceIsNoLongerInherited) {
+    const struct {
+        const wchar_t* line;
+        size_t devices;
+    } cases[] = {{L"kv /n:10 /B `if %_trialrun==3 ctrlc /h`", 1},
+                 {L"kv /n:10 /B kv /n:10 /B `if %_trialrun==3 ctrlc /h`", 2}};
+    // -1 for a handle that is closed.
+    auto inheritFlag = [](HANDLE h) {
+        DWORD flags = 0;
+        return GetHandleInformation(h, &flags) ? static_cast<int>(flags & HANDLE_FLAG_INHERIT) : -1;
+    };
+    for (const auto& c : cases) {
+        g_nulDevices.clear();
+        g_sys.createFileW = RecordNulDevice;
+        CapturedOutput output;
+        Run(c.line);
+        ASSERT_EQ(g_nulDevices.size(), c.devices) << c.line;
+        EXPECT_EQ(inheritFlag(g_nulDevices.back()), HANDLE_FLAG_INHERIT) << c.line << ", before the prompt";
+        HostReturnToPrompt();
+        for (HANDLE device : g_nulDevices) EXPECT_EQ(inheritFlag(device), 0) << c.line;
+        ResetSysCalls();
+    }
+}
+
 // Series the host left (its own break) and series a typed Ctrl+C ended
 // (through the console control handlers, the plug-in's among them), each
 // followed by the prompt, measured after ten of each for what the host, Wine

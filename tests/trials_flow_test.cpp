@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 #include "console/console_env.h"
-#include "console/focus_keepawake.h"
+#include "console/focus_calls.h"
 #include "frame/host_api.h"
 #include "frame/plugin_exports.h"
 #include "frame/plugin_state.h"

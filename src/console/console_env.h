@@ -21,11 +21,17 @@ int GrabFocus(HWND window);
 // Keep-awake timer callback: a zero-distance mouse move.
 void CALLBACK JiggleMouse(HWND window, UINT message, UINT_PTR timerId, DWORD time);
 constexpr UINT kJiggleIntervalMs = 29000;
-// Holds the system and display awake through the thread's execution state,
-// which needs no message dispatching: the keep-awake timer fires only while
-// the host dispatches messages, and a host waiting for a long program may
-// not. Returns the hold's number (also in g_state.awakeHold), 0 when the
-// system refused it.
-uint32_t HoldSystemAwake();
-// Gives the hold back, if there is one.
-void ReleaseSystemAwake();
+// What one series took to keep the machine awake: the keep-awake timer
+// (g_state.jiggleTimer) and the hold on the thread's execution state
+// (g_state.awakeHold), each 0 when it did not take it.
+struct KeepAwake {
+    UINT_PTR timer;
+    uint32_t hold;
+};
+// Takes the timer and the hold, each unless one is in force already: a KV
+// run as the timed command of another finds the outer's, which serve both.
+void StartKeepAwake(KeepAwake* own);
+// Gives back what own took, as far as it is still what is in force.
+void StopKeepAwake(KeepAwake* own);
+// Gives back whatever is in force that kept did not take.
+void StopKeepAwakeOtherThan(const KeepAwake& kept);

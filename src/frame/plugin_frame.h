@@ -10,9 +10,9 @@
 // standard error, without a line end. Returns 0.
 int PrintErrorPrefix();
 // Gives back what broken-off series hold (standard handles, nul device,
-// memory), stops the keep-awake timer and gives back the hold that keeps the
-// system awake, gives the host its title updating back and clears the run
-// number. Returns 0.
+// memory, keep-awake, title updating); then, unless a series is still
+// running, the keep-awake and title updating left over and the run number.
+// Returns 0.
 int ResetTrialState();
 // Fills g_state.osVersion; 1 when a version was obtained.
 int QueryOsVersion();
@@ -37,15 +37,3 @@ inline void NoteHostNotBreaking() { g_state.breaksOver = g_state.breaksNoted; }
 // its prompt it refuses every line (Command returns 3 without running it) and
 // may break off whatever else the plug-in asks of it.
 inline bool BreakPending() { return BreakNotedSince(g_state.breaksOver); }
-
-// A reference to this DLL, or null when none could be had. Whoever calls
-// into the host while it has no call of the host's to return to (a series
-// being started or released) holds one: the host may unload the plug-in
-// inside that call.
-HMODULE HoldDll();
-// Gives a reference back. Out of service (shut down) the host may have given
-// back its own, so this one could be the last while code of the DLL is still
-// to run: it is then kept until the plug-in is in service and called again.
-void ReleaseDll(HMODULE module);
-// Drops the references kept that way, when the host holds its own again.
-void DropLeftReferences();

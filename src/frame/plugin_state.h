@@ -64,13 +64,13 @@ struct PluginState {
     // 0 nothing saved, 1 host title updating was off, 2 it was on. Set by the title
     // code; read by ResetTrialState, ShutdownPlugin and kv.
     uint32_t titleSaved;
-    // Keep-awake thread timer, 0 = none. Set by the series hold for kv; cleared by
-    // it, ResetTrialState and ShutdownPlugin.
+    // Keep-awake thread timer, 0 = none. Set by the keep-awake for a series;
+    // cleared by it, ResetTrialState and ShutdownPlugin.
     UINT_PTR jiggleTimer;
     // Number of the hold that keeps the system and display awake while a series
-    // runs (HoldSystemAwake), 0 = none. Taken by the series hold with the
-    // keep-awake timer; given back wherever that timer is stopped: by the
-    // series hold, ResetTrialState and ShutdownPlugin.
+    // runs, 0 = none. Taken by the keep-awake with its timer; given back
+    // wherever that timer is stopped: at a series' end, ResetTrialState and
+    // ShutdownPlugin.
     uint32_t awakeHold;
     // The KV series that have not given back what they hold, innermost first.
     // Linked by kv before its first run and unlinked when it ends; one whose kv

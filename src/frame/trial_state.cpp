@@ -1,12 +1,10 @@
 // The _TRIALRUN variable, the keystroke hook that clears what a broken-off
 // series left behind, and the error prefix every message starts with.
-#include "console/console_env.h"
 #include "frame/host_api.h"
 #include "frame/plugin_exports.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
-#include "trials/series_hold.h"
-#include "trials/title_progress.h"
+#include "lifetime/series_hold.h"
 
 int _trialrun(wchar_t* buffer) {
     if (!buffer) return ERROR_INVALID_PARAMETER;
@@ -19,22 +17,11 @@ int _trialrun(wchar_t* buffer) {
     return 0;
 }
 
-// A series whose kv the host left gives back everything; one still running
-// (the host calls the hook wherever it reads a new line, also from inside a
-// timed command) only loses its keep-awake, title and run number, and goes on.
-// The title updating that a series ended by a break left switched off comes
-// back here, once the host is no longer breaking.
+// Series whose kv the host left give back everything they hold; a series
+// still running (the host calls the hook wherever it reads a new line, also
+// from inside a timed command) keeps its keep-awake, title and run number.
 int ResetTrialState() {
-    ReleaseDeadSeries();
-    if (g_state.jiggleTimer) {
-        KillTimer(nullptr, g_state.jiggleTimer);
-        g_state.jiggleTimer = 0;
-    }
-    ReleaseSystemAwake();
-    if (g_state.titleSaved) RestoreTitleUpdates();
-    g_state.trialRun = -1;
-    // A kv the host left before it held a series watched for breaks too.
-    StopWatchingBreaksIfIdle();
+    ResetSeries();
     return 0;
 }
 

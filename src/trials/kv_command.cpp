@@ -1,18 +1,20 @@
 // The KV command: parses its options, runs the command line the asked number
 // of times, each run timed by two counter readings around the host's Command
 // call, and hands the records to the report. Owns the buffers of one series;
-// sets trialRun, and through the series hold the redirection, keep-awake
-// timer and title state.
+// sets trialRun, and has the series hold its redirection, keep-awake and title.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <windows.h>
 #include <mmsystem.h>
 #include "trials/kept_result.h"
-#include "trials/series_hold.h"
+#include "trials/kv_series.h"
 #include "trials/title_progress.h"
 #include "trials/trial_report.h"
+#include "lifetime/break_watch.h"
+#include "lifetime/dll_reference.h"
+#include "lifetime/kept_devices.h"
+#include "lifetime/series_hold.h"
 #include "cmdline/arg_splitter.h"
 #include "cmdline/trial_options.h"
 #include "console/console_env.h"
@@ -25,50 +27,6 @@
 // Command may rewrite its line in place (aliases, expansion), so it gets a
 // buffer far larger than any argument line.
 constexpr size_t kWorkBufferChars = 32768;
-// Room before the command for "\nWarm-up #4294967295 of 4294967295:  ".
-constexpr size_t kHeaderRoom = 48;
-
-// What one KV command holds from its start until it returns. What must be
-// given back even if the host abandons kv lives in the heap hold.
-struct Series {
-    TrialSettings settings;
-    HWND hostWindow;
-    uint64_t startTicks;    // counter reading when the command started
-    uint64_t latestTicks;   // the latest reading: start, then the end of each run
-    // Where the title's estimate counts from: the start, or the end of the
-    // last warm-up run, so untimed runs do not inflate it.
-    uint64_t etaStartTicks;
-    uint32_t requestedRuns;
-    uint32_t totalRuns;     // requested runs plus the drop runs
-    // Arrays, texts, redirection, timer and title; until they are allocated,
-    // the start hold with kv's reference to the DLL. The walk of the call
-    // chain reads this slot to tell this call's frame from a dead one's.
-    SeriesHold* hold;
-    // Own copy of the command text: a KV inside the timed command splits its
-    // line into the same process-wide argument list the settings point into.
-    wchar_t* commandText;
-    size_t commandChars;
-    wchar_t* workBuffer;    // fresh copy of commandText before every run
-    // The run header: room for its start, the command, then " \n". Each run
-    // writes only the run number in front of the command.
-    wchar_t* headerCommand;
-    uint32_t errorCount;
-    uint64_t allFastest, allSlowest;
-    uint8_t normalAttr, highlightAttr;  // this command's colours; a KV inside it picks its own
-    // kv's reference to the DLL (HoldDll) when no start hold took it over.
-    HMODULE dll;
-    // g_state.breaksNoted when kv started: a break since ends the series.
-    LONG breaksAtStart;
-    // The run number of the series this KV runs inside (-1 when none), given
-    // back when this one ends.
-    int32_t outerRun;
-    // /C: the result the previous series left when this one began. A KV
-    // inside the timed command replaces the kept one, not this copy.
-    KeptResult previous;
-};
-
-// How the runs ended.
-enum class SeriesEnd { Completed, UserAbort, ShutDown, Broken };
 
 static uint64_t ReadCounter() {
     LARGE_INTEGER now{};
@@ -88,7 +46,8 @@ static void CompleteDropCounts(TrialSettings* settings) {
 static bool AllocateSeries(Series& s, const SeriesFrame& call) {
     s.commandChars = std::min(wcslen(s.settings.command), kWorkBufferChars - 1);
     const size_t textChars = (s.commandChars + 1) + (kHeaderRoom + s.commandChars + 2) + kWorkBufferChars;
-    SeriesHold* hold = HoldSeries(s.totalRuns, textChars, call, s.hold, s.dll);
+    const size_t recordBytes = sizeof(RunRecord) * (s.totalRuns ? s.totalRuns : 1u);
+    SeriesHold* hold = HoldSeries(recordBytes, textChars, call, s.hold, s.dll, s.outerRun);
     if (!hold) return false;
     s.hold = hold;
     s.dll = nullptr;
@@ -102,36 +61,6 @@ static bool AllocateSeries(Series& s, const SeriesFrame& call) {
     s.workBuffer[0] = L'\0';
     s.settings.command = s.commandText;
     return true;
-}
-
-static void WriteConsoleText(const wchar_t* text, size_t chars) {
-    DWORD written;
-    WriteConsoleW(g_state.conOut, text, static_cast<DWORD>(chars), &written, nullptr);
-}
-
-// Straight to the console device, so neither /B nor a redirection of the
-// KV command hides it. Without a highlight it is a single write, since every
-// console write costs a round trip to the console; the command may be 8191
-// characters, so it is never formatted through a fixed-size routine. format
-// takes the run's number and the count of its kind of runs.
-static void WriteRunHeader(const Series& s, const wchar_t* format, uint32_t run, uint32_t runs) {
-    if (!g_state.conOut) return;
-    wchar_t number[kHeaderRoom];
-    const int numberChars = swprintf(number, kHeaderRoom, format, run, runs);
-    if (numberChars <= 0) return;
-    wchar_t* line = s.headerCommand - numberChars;
-    std::memcpy(line, number, sizeof(wchar_t) * static_cast<size_t>(numberChars));
-    const size_t lineChars = static_cast<size_t>(numberChars) + s.commandChars;
-    if (!g_state.highlightAttr) {
-        line[-1] = L'\n';
-        WriteConsoleText(line - 1, lineChars + 3);
-        return;
-    }
-    WriteConsoleText(L"\n", 1);
-    SetColors(g_state.highlightAttr);
-    WriteConsoleText(line, lineChars);
-    SetColors(g_state.normalAttr);
-    WriteConsoleText(L" \n", 2);
 }
 
 static void RecordRun(Series& s, uint32_t i, uint64_t elapsed, int exitCode) {
@@ -269,8 +198,8 @@ static int EndCommand(Series& s, int result) {
 static void SetUpSeries(Series& s) {
     if (s.hold->shutDown) return;
     if (s.settings.bitBucket) RedirectToNul(s.hold);
-    if (s.settings.jiggle) StartKeepAwake(s.hold);
-    if (s.settings.titleBar) SuspendTitle(s.hold);
+    if (s.settings.jiggle) StartKeepAwake(&s.hold->awake);
+    if (s.settings.titleBar && TakeTitleUpdating(s.hold)) SuspendTitleUpdates();
 }
 
 int kv(wchar_t* arguments) {
@@ -285,9 +214,7 @@ int kv(wchar_t* arguments) {
     SeriesFrame call;
     // The host runs the line that called kv, so it is not breaking.
     NoteHostNotBreaking();
-    ReleaseDeadSeriesAtStart(&s.hold, &s.dll, &call);
-    // Every other series still listed is live: this KV runs inside its command.
-    s.outerRun = (s.hold ? s.hold->outer : g_state.liveSeries) ? g_state.trialRun : -1;
+    s.outerRun = ReleaseDeadSeriesAtStart(&s.hold, &s.dll, &call);
     WatchForBreaks();
     s.breaksAtStart = g_state.breaksNoted;
     SetDefaultTrialSettings(&s.settings);

@@ -8,7 +8,10 @@
 #include "frame/host_api.h"
 #include "frame/plugin_frame.h"
 #include "frame/plugin_state.h"
-#include "trials/series_hold.h"
+#include "lifetime/break_watch.h"
+#include "lifetime/call_chain.h"
+#include "lifetime/dll_reference.h"
+#include "lifetime/series_hold.h"
 
 static wchar_t s_etaText[64];
 // The RestoreTitleUpdates call under way, or the last one the host left
@@ -18,6 +21,9 @@ static HMODULE s_restoringDll;
 
 uint32_t SuspendTitleUpdates() {
     if (g_state.titleSaved) return g_state.titleSaved;
+    // Whatever gives back what a series held gives the title updating back
+    // through this.
+    g_titleGiveBack = RestoreTitleUpdates;
     wchar_t buffer[kWorkChars] = L"%@option[UpdateTitle]";
     ExpandVariables(buffer, 1);
     const uint32_t state = FoldAscii(buffer[0]) == L'Y' ? 2u : 1u;

@@ -1,13 +1,13 @@
 // What a KV series holds while it runs: the record arrays, its texts, the
-// standard handles it replaced, its keep-awake timer, the host's title
-// updating and a reference to this DLL. The host may abandon kv in the middle
-// of a run (a break leaves the line without returning into kv) or shut the
-// plug-in down from inside the timed command, so all of it lives on the heap,
-// linked from g_state.liveSeries, innermost first.
+// standard handles it replaced, its keep-awake, the host's title updating and
+// a reference to this DLL. The host may abandon kv in the middle of a run (a
+// break leaves the line without returning into kv) or shut the plug-in down
+// from inside the timed command, so all of it lives on the heap, linked from
+// g_state.liveSeries, innermost first.
 //
 // A series is live exactly while its kv call is on the host thread's call
-// chain (see ReleaseDeadSeries). A dead series gives back everything it
-// held; a live one keeps its memory until its own kv frees it.
+// chain (live_series.cpp). A dead series gives back everything it held; a
+// live one keeps it until its own kv ends (series_release.cpp).
 //
 // Before its series exists, kv holds only its reference to the DLL, in a
 // start hold linked the same way: the host may leave kv inside any service
@@ -17,8 +17,9 @@
 #include <windows.h>
 #include <cstddef>
 #include <cstdint>
-#include "trials/trial_report.h"
+#include "console/console_env.h"
 
+struct RunRecord;
 struct SeriesHold;
 
 // Where a kv call lies on the call chain: the frame the system unwinder
@@ -33,21 +34,6 @@ struct SeriesFrame {
     SeriesHold* const* owner;
 };
 
-// Where a call lies on this thread's call chain, as the system unwinder
-// reports it: the call's establisher frame and its function's start.
-struct CallPlace {
-    uintptr_t frame;
-    uintptr_t function;
-};
-
-// One walk of the call chain from the caller outwards: returns the place of
-// the call whose frame holds `local`, and tells whether another call is still
-// at `earlier` (a place found this way before; all zero for none). The call
-// that holds `local` does not count: standing in that place, it proves the
-// earlier one gone. Beyond where the walk had to stop, `earlier` counts as
-// still there.
-CallPlace FindCallPlace(const void* local, const CallPlace& earlier, bool* earlierStillThere);
-
 struct SeriesHold {
     SeriesHold* outer;     // the series this one runs inside, or null
     SeriesFrame call;      // the kv call that owns it
@@ -55,50 +41,48 @@ struct SeriesHold {
     RunRecord* sorted;     // scratch for the report
     HANDLE savedOut, savedErr;
     HANDLE nulDevice;      // non-null while output and errors may go to nul
-    UINT_PTR ownTimer;     // the keep-awake timer this series started, 0 = none
-    uint32_t ownAwakeHold; // the hold on the system it took with the timer, 0 = none
+    KeepAwake awake;       // the keep-awake this series took
     bool ownsTitle;        // this series switched the host's title updating off
     bool live;             // its kv was on the call chain at the latest walk
-    // Shut-down gave back its timer and title and put back its standard
+    // Shut-down gave back its keep-awake and title and put back its standard
     // handles while its kv was still running; that kv closes the nul device
     // and frees the memory.
     bool shutDown;
+    // The run number (g_state.trialRun) of the series this one runs inside
+    // as this kv started, -1 when none: put back when this one is found dead.
+    int32_t outerRun;
     // kv's reference to this DLL (HoldDll), so that kv has code to return
     // into if the host unloads the plug-in from inside a call into it.
     HMODULE module;
     // The series' texts follow in the same block (SeriesText).
 };
 
-// Registers the plug-in's console control handler, unless it is: from then
-// on every Ctrl+C and Ctrl+Break counts in g_state.breaksNoted. It only
-// counts and passes the event on, so the host still sees the break. It is
-// taken away again once no series is left, and at shut-down.
-void WatchForBreaks();
-void StopWatchingBreaksIfIdle();
+// Gives the host its title updating back (RestoreTitleUpdates), for a
+// released series that switched it off and for the reset. The series' life
+// knows nothing of the title: the title code sets this when it switches the
+// updating off, so it is set whenever g_state.titleSaved is.
+extern uint32_t (*g_titleGiveBack)();
 
 // Called once when kv starts. Links kv's reference to the DLL (*module) as
 // a start hold in *slot, which then owns it (*module becomes null; when no
 // start hold is free, *slot is null and the reference stays kv's). Walks the
 // call chain from the caller of kv outwards, releases the series found dead,
 // gives back title updating that no series holds any more, and fills *own
-// with kv's own frame, found as the one holding slot.
-void ReleaseDeadSeriesAtStart(SeriesHold** slot, HMODULE* module, SeriesFrame* own);
-// Allocates the record arrays and a block of the hold and textChars
-// characters, and links the hold as a live series: in the place of kv's
-// start hold, whose reference to the DLL (and shut-down mark) it takes
+// with kv's own frame, found as the one holding slot. Returns the run number
+// of the series kv runs inside, -1 when none.
+int32_t ReleaseDeadSeriesAtStart(SeriesHold** slot, HMODULE* module, SeriesFrame* own);
+// Allocates the record arrays (recordBytes each) and a block of the hold and
+// textChars characters, and links the hold as a live series: in the place of
+// kv's start hold, whose reference to the DLL (and shut-down mark) it takes
 // over, or, without one, as the innermost, taking over module. Null when an
 // allocation failed; nothing is then held and the start hold or the
 // reference stays kv's.
-SeriesHold* HoldSeries(uint32_t totalRuns, size_t textChars, const SeriesFrame& call, SeriesHold* start,
-                       HMODULE module);
+SeriesHold* HoldSeries(size_t recordBytes, size_t textChars, const SeriesFrame& call, SeriesHold* start,
+                       HMODULE module, int32_t outerRun);
 inline wchar_t* SeriesText(SeriesHold* hold) { return reinterpret_cast<wchar_t*>(hold + 1); }
-
-void RedirectToNul(SeriesHold* hold);
-// kv's own end: the runs' lines are over, so the host holds no copy of the
-// nul device's handle any more, and it is closed.
-void RestoreStdHandles(SeriesHold* hold);
-void StartKeepAwake(SeriesHold* hold);
-void SuspendTitle(SeriesHold* hold);
+// True when no series holds the host's title updating switched off: the
+// hold then does, and its caller switches it off.
+bool TakeTitleUpdating(SeriesHold* hold);
 
 // After one of its runs returned: the series started inside that run and
 // left behind there are dead (their kv frames are gone), so they are
@@ -114,11 +98,17 @@ void EndSeries(SeriesHold* hold);
 void EndBrokenSeries(SeriesHold* hold);
 // Releases every series whose kv is no longer on the call chain, puts back
 // the standard handles found on a kept nul device, and drops the DLL
-// references left for later. For the keystroke hook's reset and for start-up.
+// references left for later. For start-up.
 void ReleaseDeadSeries();
+// The keystroke hook's reset, which the host also runs from inside a timed
+// command: dead series are released as above; then whatever no live series
+// holds is given back (keep-awake, title updating) and, when no series is
+// running, the run number is cleared. A live series keeps its keep-awake,
+// its title and its run number.
+void ResetSeries();
 // Shut-down: dead series are released; live ones put back the standard
-// handles, give back their timer and title and are marked, so their kv ends
-// after the run it is in. A live series' nul device stays open (the host may
-// still put it back) for its kv to close; the kept devices of released series
-// are closed and the break handler removed.
+// handles, give back their keep-awake and title and are marked, so their kv
+// ends after the run it is in. A live series' nul device stays open (the
+// host may still put it back) for its kv to close; the kept devices of
+// released series are closed and the break handler removed.
 void ShutDownSeries();

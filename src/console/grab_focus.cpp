@@ -1,12 +1,8 @@
-// Brings the window that shows the console to the front and keeps the system
-// from going idle during a series. Owns the numbering of the holds that keep
-// the system awake (g_state.awakeHold); every system setting GrabFocus
-// changes is put back before it returns.
+// Brings the window that shows the console to the front. Every system
+// setting GrabFocus changes is put back before it returns.
 #include <windows.h>
 #include "console/console_env.h"
-#include "console/focus_keepawake.h"
-#include "frame/plugin_state.h"
-#include "frame/sys_calls.h"
+#include "console/focus_calls.h"
 
 SystemParametersCall g_systemParameters = SystemParametersInfoW;
 
@@ -59,28 +55,4 @@ int GrabFocus(HWND window) {
     }
     if (haveAnimation) g_systemParameters(SPI_SETANIMATION, sizeof savedAnimation, &savedAnimation, 0);
     return 0;
-}
-
-void CALLBACK JiggleMouse(HWND, UINT, UINT_PTR, DWORD) {
-    // A move of zero distance counts as input, so the idle time starts again,
-    // but the pointer stays where it is.
-    INPUT input{};
-    input.type = INPUT_MOUSE;
-    input.mi.dwFlags = MOUSEEVENTF_MOVE;
-    SendInput(1, &input, sizeof input);
-}
-
-uint32_t HoldSystemAwake() {
-    static uint32_t s_lastHold;
-    // Continuous: in force until given back, not just a reset of the idle time.
-    if (!g_sys.setThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED)) return 0;
-    if (++s_lastHold == 0) ++s_lastHold;
-    g_state.awakeHold = s_lastHold;
-    return s_lastHold;
-}
-
-void ReleaseSystemAwake() {
-    if (!g_state.awakeHold) return;
-    g_state.awakeHold = 0;
-    g_sys.setThreadExecutionState(ES_CONTINUOUS);
 }
