@@ -264,6 +264,7 @@ void ReleaseSeries(SeriesHold* hold, bool quiet) {
     Unlink(hold);
     KeepStdHandles(hold);
     StopKeepAwake(hold);
+    if (hold->runFile) CloseHandle(hold->runFile);
     bool ownsTitle = hold->ownsTitle;
     const HMODULE module = hold->module;
     FreeHold(hold);

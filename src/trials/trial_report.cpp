@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <cwchar>
+#include "trials/run_distribution.h"
 #include "trials/tick_units.h"
 #include "console/console_env.h"
 #include "frame/host_api.h"
@@ -325,5 +326,6 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
     }
     if (g_state.highlightAttr) SetColors(g_state.normalAttr);
     CrLf();
+    if (settings.distribution) PrintDistribution(records, totalRuns);
     return figures;
 }
