@@ -11,6 +11,7 @@
 #include "host_control.h"
 #include "test_support.h"
 #include "trials/run_distribution.h"
+#include "trials_test_support.h"
 
 namespace {
 
@@ -21,13 +22,6 @@ BOOL WINAPI TickCounter(LARGE_INTEGER* count) {
     const size_t n = s_reading++, k = (n - 1) / 2;
     count->QuadPart = n == 0 ? 0 : static_cast<LONGLONG>((k + 1) * 10000000000ull + (n % 2 || k >= s_ticks.size() ? 0 : s_ticks[k]));
     return TRUE;
-}
-
-std::wstring Expanded(const wchar_t* text) {
-    wchar_t buffer[1024];
-    wcscpy(buffer, text);
-    ExpandVariables(buffer, 1);
-    return buffer;
 }
 
 class RunFileTest : public ::testing::Test {

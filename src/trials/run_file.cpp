@@ -128,31 +128,25 @@ const char* StatusName(const RunRecord& run, bool interrupted) {
     return "counted";
 }
 
-void PutCsvRun(Writer& w, const RunRecord& run, bool interrupted) {
-    PutUnsigned(w, run.runIndex + 1ull);
-    Put(w, ",");
-    PutUnsigned(w, run.elapsed);
-    Put(w, ",");
-    PutUnsigned(w, TicksToUnits(run.elapsed, kNanosecondsPerSecond));
-    Put(w, ",");
-    PutSigned(w, run.exitCode);
-    Put(w, ",");
-    Put(w, StatusName(run, interrupted));
-    Put(w, "\r\n");
-}
+// One run: its five fields, each after its text of the format; the last text
+// closes the run.
+using RunTexts = const char* const[6];
+constexpr RunTexts kCsvRun = {"", ",", ",", ",", ",", "\r\n"};
+constexpr RunTexts kJsonRun = {"{\"run\": ", ", \"ticks\": ", ", \"ns\": ", ", \"rv\": ", ", \"status\": \"", "\"}"};
 
-void PutJsonRun(Writer& w, const RunRecord& run, bool interrupted, bool last) {
-    Put(w, "{\"run\": ");
+void PutRun(Writer& w, const RunRecord& run, bool interrupted, RunTexts& texts) {
+    Room(w, kRunBytes);
+    Put(w, texts[0]);
     PutUnsigned(w, run.runIndex + 1ull);
-    Put(w, ", \"ticks\": ");
+    Put(w, texts[1]);
     PutUnsigned(w, run.elapsed);
-    Put(w, ", \"ns\": ");
+    Put(w, texts[2]);
     PutUnsigned(w, TicksToUnits(run.elapsed, kNanosecondsPerSecond));
-    Put(w, ", \"rv\": ");
+    Put(w, texts[3]);
     PutSigned(w, run.exitCode);
-    Put(w, ", \"status\": \"");
+    Put(w, texts[4]);
     Put(w, StatusName(run, interrupted));
-    Put(w, last ? "\"}\r\n" : "\"},\r\n");
+    Put(w, texts[5]);
 }
 
 // The figures as the _KV variables give them, in the same order; null where
@@ -188,8 +182,8 @@ void PutJson(Writer& w, const RunFileSeries& series) {
     Put(w, series.interrupted ? ",\r\n\"interrupted\": true" : ",\r\n\"interrupted\": false");
     Put(w, ",\r\n\"runs\": [\r\n");
     for (uint32_t i = 0; i < series.madeRuns; ++i) {
-        Room(w, kRunBytes);
-        PutJsonRun(w, series.records[i], series.interrupted, i + 1 == series.madeRuns);
+        PutRun(w, series.records[i], series.interrupted, kJsonRun);
+        Put(w, i + 1 == series.madeRuns ? "\r\n" : ",\r\n");
     }
     Put(w, "],\r\n");
     PutJsonFigures(w, series.interrupted);
@@ -197,10 +191,7 @@ void PutJson(Writer& w, const RunFileSeries& series) {
 
 void PutCsv(Writer& w, const RunFileSeries& series) {
     Put(w, "run,ticks,nanoseconds,exit_code,status\r\n");
-    for (uint32_t i = 0; i < series.madeRuns; ++i) {
-        Room(w, kRunBytes);
-        PutCsvRun(w, series.records[i], series.interrupted);
-    }
+    for (uint32_t i = 0; i < series.madeRuns; ++i) PutRun(w, series.records[i], series.interrupted, kCsvRun);
 }
 
 }  // namespace
