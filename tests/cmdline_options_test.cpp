@@ -195,7 +195,9 @@ TEST_F(OptionsTest, EveryBadOptionEndsTheCommandWithItsMessage) {
         {L"//x cmd", L"Unknown option: \"//X\"\r\n"},
         // The first error wins; later arguments are not looked at.
         {L"/N:0 /?", L"Number of runs must be 1 to 1000000: 0\r\n"},
-        {L"/X /N:0 cmd", L"Unknown option: \"/X\"\r\n"},
+        {L"/Y /N:0 cmd", L"Unknown option: \"/Y\"\r\n"},
+        {L"/X cmd", L"Bad value: \"/X\"\r\n"},
+        {L"/x: cmd", L"Bad value: \"/X:\"\r\n"},
         {L"/s:a<b|c.wav x", L"Bad filename: \"/S:A<B|C.WAV\"\r\n"},
         // An overflowing line leaves no arguments, so the command is missing too.
         {L"/Q " + std::wstring(9000, L'c'), L"Buffer overflow: b = 8191, MAX_ARG_LEN = 8192 \r\nKelvane plugin: Missing command\r\n"},

@@ -65,13 +65,6 @@ DWORD HandleCount() {
     return count;
 }
 
-std::wstring Expanded(const wchar_t* text) {
-    wchar_t buffer[1024];
-    wcscpy(buffer, text);
-    ExpandVariables(buffer, 1);
-    return buffer;
-}
-
 class BreakTest : public ::testing::Test {
 protected:
     void SetUp() override {

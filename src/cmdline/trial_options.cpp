@@ -2,7 +2,6 @@
 // the command with a help text or an error message. Reads g_state's argument
 // list; upper-cases an argument in place before quoting it in an error.
 #include "cmdline/trial_options.h"
-#include <cerrno>
 #include <cwchar>
 #include "frame/ascii_fold.h"
 #include "cmdline/help_text.h"
@@ -14,43 +13,6 @@
 namespace {
 
 constexpr int kTrueNameChars = 32768;  // the longest path the system can name
-
-int DigitValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return 99;
-}
-
-bool IsDecimalDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
-
-// Recognises "0x" + hex digit and, when allowed, "0o" + octal digit; moves p
-// past the prefix and returns the base, or 0 when neither prefix is there.
-unsigned PrefixedBase(const wchar_t*& p, bool allowOctal) {
-    if (p[0] != L'0') return 0;
-    if ((p[1] == L'x' || p[1] == L'X') && DigitValue(p[2]) < 16) {
-        p += 2;
-        return 16;
-    }
-    if (allowOctal && (p[1] == L'o' || p[1] == L'O') && DigitValue(p[2]) < 8) {
-        p += 2;
-        return 8;
-    }
-    return 0;
-}
-
-// Reads every digit of the base from p (there is at least one). Returns false
-// when the value passes limit; *p is left after the last digit either way.
-bool ReadDigits(const wchar_t*& p, unsigned base, uint64_t limit, uint64_t* value) {
-    uint64_t v = 0;
-    bool fits = true;
-    for (int d; (d = DigitValue(*p)) < static_cast<int>(base); ++p) {
-        if (fits) v = v * base + static_cast<unsigned>(d);
-        if (v > limit) fits = false;
-    }
-    *value = v;
-    return fits;
-}
 
 HANDLE StdErr() { return GetStdHandle(STD_ERROR_HANDLE); }
 
@@ -79,7 +41,7 @@ int ReportMissingCommand() {
     return 1;
 }
 
-// The value of /D, /N, /O, /S, /U and /W: after the letter and an optional ':' or '='.
+// The value of /D, /N, /O, /S, /U, /W and /X: after the letter and an optional ':' or '='.
 const wchar_t* OptionValue(const wchar_t* argument) {
     const wchar_t* value = argument + 2;
     return (*value == L':' || *value == L'=') ? value + 1 : value;
@@ -254,6 +216,13 @@ int ApplyArgument(wchar_t* argument, TrialSettings* settings) {
         settings->stdDeviation = true;
     } else if (is(L"/C")) {
         settings->compare = true;
+    } else if (is(L"/G")) {
+        settings->distribution = true;
+    } else if (letter == L'X') {
+        // Quotes around a name with blanks are gone already, as for /S.
+        const wchar_t* name = OptionValue(argument);
+        if (*name == L'\0') return ReportArgument(argument, L"Bad value: \"%s\"\r\n");
+        settings->runFileName = name;
     } else if (letter == L'W') {
         return ParseCount(argument, 0, kMaxWarmUpRuns, L"Number of warm-up runs must be 0 to %u: %u\r\n",
                           &settings->warmUpRuns);
@@ -283,40 +252,4 @@ int ParseTrialOptions(TrialSettings* settings) {
     }
     if (!settings->command) return ReportMissingCommand();
     return kParseProceed;
-}
-
-int ParseNumber(const wchar_t* text, uint32_t* value, const wchar_t** end) {
-    if (!text || !value) return -1;
-    const wchar_t* p = text;
-    unsigned base = PrefixedBase(p, true);
-    if (base == 0) {
-        if (!IsDecimalDigit(*p)) return -1;
-        base = 10;
-    }
-    uint64_t v;
-    if (!ReadDigits(p, base, UINT32_MAX, &v)) return ERANGE;
-    if (!end && *p != L'\0') return -1;
-    *value = static_cast<uint32_t>(v);
-    if (end) *end = p;
-    return 0;
-}
-
-int ParseSignedNumber(const wchar_t* text, int32_t* value) {
-    if (!text || !value) return -1;
-    const wchar_t* p = text;
-    uint64_t v;
-    if (PrefixedBase(p, false) == 16) {
-        // Hexadecimal is a bit pattern: 0xFFFFFFFF is -1.
-        if (!ReadDigits(p, 16, UINT32_MAX, &v)) return ERANGE;
-        if (*p != L'\0') return -1;
-        *value = static_cast<int32_t>(static_cast<uint32_t>(v));
-        return 0;
-    }
-    bool negative = false;
-    if ((*p == L'+' || *p == L'-') && IsDecimalDigit(p[1])) negative = *p++ == L'-';
-    if (!IsDecimalDigit(*p)) return -1;
-    if (!ReadDigits(p, 10, negative ? uint64_t{1} << 31 : INT32_MAX, &v)) return ERANGE;
-    if (*p != L'\0') return -1;
-    *value = negative ? static_cast<int32_t>(-static_cast<int64_t>(v)) : static_cast<int32_t>(v);
-    return 0;
 }

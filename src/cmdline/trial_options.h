@@ -2,6 +2,7 @@
 // split argument list.
 #pragma once
 #include <cstdint>
+#include "cmdline/number_parser.h"
 
 constexpr uint32_t kMaxRuns = 1000000;   // largest /N value
 constexpr uint32_t kMaxDrops = 1000;     // largest drop count at either end
@@ -30,6 +31,10 @@ struct TrialSettings {
     bool stdDeviation;        // /V: the standard deviation line
     uint32_t warmUpRuns;      // /W: untimed runs before the series, default 0
     bool compare;             // /C: compare with the result the previous series left
+    bool distribution;        // /G: the distribution of the counted runs after the report
+    // /X: the file every run is written to, as typed (pointing into the
+    // argument list); null without /X.
+    const wchar_t* runFileName;
     const wchar_t* command;   // the command text, pointing into the argument list
 };
 
@@ -39,11 +44,3 @@ constexpr int kParseProceed = -1;
 
 void SetDefaultTrialSettings(TrialSettings* settings);
 int ParseTrialOptions(TrialSettings* settings);
-
-// Unsigned 32-bit number: decimal, "0x" hexadecimal or "0o" octal. Without an
-// end output the whole text must be the number. 0 on success, -1 when there is
-// no number (or text follows it, or value is null), ERANGE when it overflows.
-int ParseNumber(const wchar_t* text, uint32_t* value, const wchar_t** end);
-// Signed 32-bit number: decimal with optional sign, or "0x" hexadecimal stored
-// bit for bit. Same results as ParseNumber in whole-text mode.
-int ParseSignedNumber(const wchar_t* text, int32_t* value);

@@ -54,6 +54,10 @@ struct SeriesHold {
     // kv's reference to this DLL (HoldDll), so that kv has code to return
     // into if the host unloads the plug-in from inside a call into it.
     HMODULE module;
+    // The file /X writes the runs to, null without one: closed wherever the
+    // series is released, so a series the host abandoned leaves it empty
+    // but not held open.
+    HANDLE runFile;
     // The series' texts follow in the same block (SeriesText).
 };
 

@@ -35,6 +35,7 @@ void ReleaseSeries(SeriesHold* hold, bool quiet) {
     Unlink(hold);
     KeepStdHandles(hold);
     StopKeepAwake(&hold->awake);
+    if (hold->runFile) CloseHandle(hold->runFile);
     bool ownsTitle = hold->ownsTitle;
     const HMODULE module = hold->module;
     FreeHold(hold);

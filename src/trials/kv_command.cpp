@@ -9,6 +9,7 @@
 #include <mmsystem.h>
 #include "trials/kept_result.h"
 #include "trials/kv_series.h"
+#include "trials/run_file.h"
 #include "trials/title_progress.h"
 #include "trials/trial_report.h"
 #include "lifetime/break_watch.h"
@@ -51,6 +52,7 @@ static bool AllocateSeries(Series& s, const SeriesFrame& call) {
     if (!hold) return false;
     s.hold = hold;
     s.dll = nullptr;
+    s.hold->runFile = s.runFile.handle;
     s.commandText = SeriesText(s.hold);
     std::memcpy(s.commandText, s.settings.command, sizeof(wchar_t) * s.commandChars);
     s.commandText[s.commandChars] = L'\0';
@@ -162,15 +164,25 @@ static SeriesEnd RunTrials(Series& s, int* abortCode) {
         const uint64_t before = ReadCounter();
         const int exitCode = Command(s.workBuffer, 0);
         const uint64_t after = ReadCounter();
+        // Recorded even when the series ends with it: the run file keeps
+        // every run made, the aborting one too.
+        RecordRun(s, i, after - before, exitCode);
+        s.madeRuns = i + 1;
         if (!RunReturned(s, exitCode, &end, abortCode)) return end;
         s.latestTicks = after;
-        RecordRun(s, i, after - before, exitCode);
         ++i;
         // Set again after every run: a KV inside the command, or a reset,
         // may have changed it meanwhile.
         g_state.trialRun = static_cast<int32_t>(i);
     }
     return SeriesEnd::Completed;
+}
+
+// Interrupted series mark their runs made; after a break or shut-down the
+// host is not called, not even for a failed write.
+static void KeepRuns(const Series& s, SeriesEnd end) {
+    const RunFileSeries runs{s.commandText, s.hold->records, s.madeRuns, s.requestedRuns, end != SeriesEnd::Completed};
+    KeepRunFile(s.runFile, runs, end == SeriesEnd::Completed || end == SeriesEnd::UserAbort);
 }
 
 static void PlayCompletionSound(const TrialSettings& t) {
@@ -187,7 +199,10 @@ static void PlayCompletionSound(const TrialSettings& t) {
 // start hold gives back kv's reference to the DLL.
 static int EndCommand(Series& s, int result) {
     g_state.trialRun = s.outerRun;
-    if (s.hold) EndSeries(s.hold);
+    if (s.hold)
+        EndSeries(s.hold);
+    else if (s.runFile.handle)
+        CloseHandle(s.runFile.handle);
     StopWatchingBreaksIfIdle();
     ReleaseDll(s.dll);
     return result;
@@ -225,6 +240,8 @@ int kv(wchar_t* arguments) {
     SplitArgs(arguments);
     const int parsed = ParseTrialOptions(&s.settings);
     if (parsed != kParseProceed) return EndCommand(s, parsed);
+    if (!CreateRunFile(s.settings.runFileName, &s.runFile)) return EndCommand(s, 1);
+    if (s.hold) s.hold->runFile = s.runFile.handle;
     if (s.settings.compare) s.previous = g_state.kept;
     CompleteDropCounts(&s.settings);
     s.requestedRuns = s.settings.runCount;
@@ -246,12 +263,14 @@ int kv(wchar_t* arguments) {
     // given back already, and the host may be using the plug-in anew. The
     // run is over, so the host holds no copy of the nul device any more.
     if (end == SeriesEnd::ShutDown) {
+        KeepRuns(s, end);
         RestoreStdHandles(s.hold);
         EndSeries(s.hold);
         return 1;
     }
     g_state.trialRun = -1;
     if (end == SeriesEnd::Broken) {
+        KeepRuns(s, end);
         EndBrokenSeries(s.hold);
         return kBreakExitCode;
     }
@@ -265,6 +284,7 @@ int kv(wchar_t* arguments) {
     } else {
         Printf(L"   *  User Abort:  rv = %d\r\n", abortCode);
     }
+    KeepRuns(s, end);
     EndSeries(s.hold);
     g_state.trialRun = s.outerRun;
     return end == SeriesEnd::Completed ? 0 : 3;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include "cmdline/trial_options.h"
 #include "frame/plugin_state.h"
+#include "trials/run_file.h"
 
 struct SeriesHold;
 
@@ -48,6 +49,8 @@ struct Series {
     // /C: the result the previous series left when this one began. A KV
     // inside the timed command replaces the kept one, not this copy.
     KeptResult previous;
+    RunFile runFile;        // /X; the hold owns its handle once there is one
+    uint32_t madeRuns;      // timed runs whose command returned
 };
 
 // How the runs ended.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 #include "trials/report_warnings.h"
+#include "trials/run_distribution.h"
 #include "trials/series_comparison.h"
 #include "trials/series_statistics.h"
 #include "trials/tick_units.h"
@@ -226,6 +227,7 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
     }
     if (g_state.highlightAttr) SetColors(g_state.normalAttr);
     CrLf();
+    if (settings.distribution) PrintDistribution(records, totalRuns);
     if (settings.stdDeviation || previous) PrintReportWarnings(records, sorted, totalRuns, figures, settings);
     return figures;
 }
