@@ -36,14 +36,9 @@ std::wstring Unmarked(const std::wstring& text) {
 }
 // The help as written, then a line for each option it leaves out.
 std::wstring PlainHelp() {
-    return Unmarked(KvHelpText) +
-           L"\n"
-           L"\t/DD\tdrop a tenth of the runs at each end\n"
-           L"\t/H\talways show an hours field\n"
-           L"\t/T\tshow the title bar progress again after /O:T\n"
-           L"\t/P\tprecise: times to the microsecond\n"
-           L"\t/V\tadd the standard deviation of the counted runs\n"
-           L"\t/W:\tmake n untimed warm-up runs first\n"
+    return Unmarked(KvHelpText) + L"\n\t/DD\tdrop a tenth of the runs at each end\n\t/H\talways show an hours field\n"
+           L"\t/T\tshow the title bar progress again after /O:T\n\t/P\tprecise: times to the microsecond\n"
+           L"\t/V\tadd the standard deviation of the counted runs\n\t/W:\tmake n untimed warm-up runs first\n"
            L"\t/C\tcompare with the previous KV: ratio, 95% interval, verdict\n"
            L"\t/X:\twrite every run to file, as JSON if it ends in .json, else CSV\n"
            L"\t/G\tdraw the distribution of the counted runs\n";
