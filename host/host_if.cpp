@@ -73,7 +73,8 @@ int CmdIf(std::wstring_view args) {
             return 1;
         }
         // Numbers as numbers, so that 10 is above 9; anything else as text.
-        const int order = IsInteger(left) && IsInteger(right) ? CompareIntegers(left, right) : CompareTexts(left, right);
+        const bool numbers = IsInteger(left) && IsInteger(right);
+        const int order = numbers ? CompareIntegers(left, right) : CompareTexts(left, right);
         return comparison.holds(order) != negate ? RunSingle(command) : 0;
     }
     size_t equals = args.find(L"==");

@@ -45,8 +45,8 @@ std::wstring PlainHelp() {
 }
 std::wstring EscapedHelp() {
     const std::wstring frame = L"\x1b[23;24m";
-    return frame + Replaced(std::wstring(KvHelpText) + KvMoreOptionsHelpText, {{L'\x1c', L"\x1b[3m"}, {L'\x1d', L"\x1b[23m"}}) +
-           frame;
+    const std::wstring text = std::wstring(KvHelpText) + KvMoreOptionsHelpText;
+    return frame + Replaced(text, {{L'\x1c', L"\x1b[3m"}, {L'\x1d', L"\x1b[23m"}}) + frame;
 }
 // The trace writes a call's line ends as the two characters \r and \n.
 std::wstring AsPut(const std::wstring& text) { return L"QPuts: " + Replaced(text, {{L'\r', L"\\r"}, {L'\n', L"\\n"}}) + L"\n"; }

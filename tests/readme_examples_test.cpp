@@ -1,7 +1,8 @@
 // The batch-file examples of README.md (its fenced blocks that begin with
 // "@echo off"), each run through kvhost with the built plug-in in a folder of
 // its own. A new example needs a row: a line only it holds, the files it
-// reads, and what it returns, prints (texts, in order) and writes.
+// reads (a batch file it calls, say), and what it returns, prints (texts, in
+// order) and writes.
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <regex>
@@ -12,12 +13,12 @@ namespace {
 
 const struct {
     const wchar_t* line;
-    std::vector<const wchar_t*> inputs;
+    std::vector<std::pair<const wchar_t*, const wchar_t*>> inputs;  // files it reads: name, text
     DWORD exitCode;
     std::vector<const wchar_t*> printed;  // texts it prints, in this order
     const wchar_t *file, *written;        // a file it writes, and the pattern of its text
 } kRows[] = {
-    {L"if %_kvavg gt 50000000 quit 1", {L"big.log"}, 0,
+    {L"if %_kvavg gt 50000000 quit 1", {{L"big.log", L"a line of a log\r\nand another\r\n"}}, 0,
      {L"Command   :  `type big.log > nul`\r\n", L"Std deviation:  ", L"Command   :  `copy /q big.log nul`\r\n",
       L"Previous  :  `type big.log > nul`\r\n", L"Compared  :  ", L" the previous"},
      L"timings.txt", L"type    \\d+ ns \\+- \\d+ ns\r\ncopy    \\d+ ns \\+- \\d+ ns\r\n"},
@@ -42,13 +43,13 @@ TEST(ReadmeExamples, EveryBatchExampleRunsAndDoesWhatItsRowSays) {
         if (row == std::end(kRows) || examplesOfRow[row - kRows]++) continue;
         const std::wstring dir = MakeTempDir();
         WriteTextFile(dir + L"\\example.btm", example);
-        for (const wchar_t* input : row->inputs) WriteTextFile(dir + L"\\" + input, std::wstring(200, L'x') + L"\r\n");
+        for (const auto& [name, text] : row->inputs) WriteTextFile(dir + L"\\" + name, text);
         const HostRun run = RunKvHost(L"/c cd \"" + dir + L"\" & example.btm");
         EXPECT_EQ(run.exitCode, row->exitCode) << row->line;
         EXPECT_EQ(run.err, L"") << row->line;
         size_t at = 0;
         for (const wchar_t* printed : row->printed)
-            EXPECT_NE(at = run.out.find(printed, at), std::wstring::npos) << printed << ", in this order, in:\n" << run.out;
+            EXPECT_NE(at = run.out.find(printed, at), std::wstring::npos) << printed << ", in order, in:\n" << run.out;
         EXPECT_TRUE(std::regex_match(ReadUtf8File(dir + L"\\" + row->file), std::wregex(row->written))) << row->file;
         RemoveTree(dir);
     }

@@ -343,8 +343,10 @@ TEST_F(TrialFlowTest, TitleIsWrittenAtMostTenTimesASecond) {
         CapturedOutput output;
         EXPECT_EQ(Kv(c.line), 0) << c.line;
         std::wstring heads, last;
-        for (const Probe& probe : s_probes)
-            if (std::wstring head = probe.title.substr(0, probe.title.find(L':')); head != last) heads += L"|" + (last = head);
+        for (const Probe& probe : s_probes) {
+            const std::wstring head = probe.title.substr(0, probe.title.find(L':'));
+            if (head != last) heads += L"|" + (last = head);
+        }
         EXPECT_EQ(heads, c.heads) << c.line << ", step " << c.stepTicks;
     }
 }

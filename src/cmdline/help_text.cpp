@@ -94,7 +94,8 @@ const wchar_t* const kShownTexts[] = {KvHelpText, KvMoreOptionsHelpText};
 // Both texts, both frame sequences and the terminator, with a little to
 // spare; each mark then needs room for its escape sequence.
 constexpr size_t kBaseChars = 697 + sizeof KvMoreOptionsHelpText / sizeof(wchar_t);
-static_assert(kBaseChars >= (sizeof KvHelpText + sizeof KvMoreOptionsHelpText + 2 * sizeof kFrame) / sizeof(wchar_t) - 2);
+static_assert(kBaseChars >=
+              (sizeof KvHelpText + sizeof KvMoreOptionsHelpText + 2 * sizeof kFrame) / sizeof(wchar_t) - 2);
 
 bool IsMark(wchar_t c) { return c >= kFirstMark && c <= kLastMark; }
 
