@@ -50,8 +50,9 @@ TEST(ReadmeExamples, EveryBatchExampleRunsAndDoesWhatItsRowSays) {
         size_t at = 0;
         for (const wchar_t* printed : row->printed)
             EXPECT_NE(at = run.out.find(printed, at), std::wstring::npos) << printed << ", in order, in:\n" << run.out;
-        if (row->file)
+        if (row->file) {
             EXPECT_TRUE(std::regex_match(ReadUtf8File(dir + L"\\" + row->file), std::wregex(row->written))) << row->file;
+        }
         RemoveTree(dir);
     }
     // Each row has exactly one example: one whose example changed or went away is out of date.
