@@ -143,8 +143,7 @@ TEST_F(HelpTest, ConsoleGetsPlainTextAndAPseudoConsoleEscapeSequences) {
             EXPECT_EQ(mode & wanted, wanted);
         }
     }
-    // The escaped text and its terminator fit the 817 characters set aside
-    // for the written text and the room for the lines after it and their four marks.
+    // The escaped text fits: 817 characters for the written text, then the lines after it and their four marks.
     EXPECT_LE(EscapedHelp().size() + 1, 817u + std::wstring(KvMoreOptionsHelpText).size() + 1 + 5 * 4);
     SetConsoleMode(conOut, savedMode);
     g_state.conOut = nullptr;
