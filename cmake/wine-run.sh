@@ -27,6 +27,10 @@ if [ -n "${DISPLAY:-}" ]; then
 else
   xvfb-run -a script -qec "$inner" /dev/null >/dev/null 2>&1 </dev/null
 fi
-cat "$work/out" 2>/dev/null
+# Wine's own processes outlive the program, lose their X connection when the
+# virtual display goes away and say so into the same file (with CR LF, as
+# they write through the terminal): not the program's output.
+noise='X connection to :[0-9][0-9.]* broken (explicit kill or server shutdown)\.'
+sed -e "/^$noise\r\?\$/d" -e "s/$noise\(\r\?\)\$/\1/" "$work/out" 2>/dev/null
 rc=$(cat "$work/rc" 2>/dev/null || echo 125)
 exit "$rc"

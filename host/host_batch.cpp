@@ -1,6 +1,6 @@
-// Batch files in the stand-in host: read whole (UTF-16, UTF-8 or the ANSI
-// code page), run line by line with their arguments, and cancelled or gone
-// on with after a break. Owns the batch-file stack.
+// Batch files in the stand-in host: read whole (as ReadTextFile reads text),
+// run line by line with their arguments, and cancelled or gone on with after
+// a break. Owns the batch-file stack.
 #include "host_engine.h"
 #include <vector>
 
@@ -21,35 +21,8 @@ std::vector<BatchFrame*> s_batches;
 constexpr size_t kMaxBatchDepth = 32;
 
 bool ReadBatchLines(const std::wstring& path, std::vector<std::wstring>& lines) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr)) && got) bytes.append(chunk, got);
-    CloseHandle(file);
-    if (!ok) return false;
-
     std::wstring text;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        text.assign(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-    } else {
-        size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-        const char* data = bytes.data() + skip;
-        int size = static_cast<int>(bytes.size() - skip);
-        // UTF-8 when the file is valid UTF-8, else the ANSI code page of older editors.
-        UINT codePage = CP_UTF8;
-        int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, size, nullptr, 0);
-        if (chars == 0 && size > 0) {
-            codePage = CP_ACP;
-            chars = MultiByteToWideChar(CP_ACP, 0, data, size, nullptr, 0);
-        }
-        text.resize(chars);
-        if (chars) MultiByteToWideChar(codePage, 0, data, size, text.data(), chars);
-    }
+    if (!ReadTextFile(path, text)) return false;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find(L'\n', start);

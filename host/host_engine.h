@@ -76,6 +76,17 @@ bool RunInternalCommand(std::wstring_view name, std::wstring_view args, int* rc)
 // work: runs the line "whencalled" left for that service, once.
 void RunServiceTrigger(const wchar_t* service);
 
+// ---- Conditions and files (host_if.cpp, host_files.cpp) ----
+// if [not] a==b command, if [not] a op b command (op: eq ne gt ge lt le).
+int CmdIf(std::wstring_view args);
+// type file...: the files' text to standard output. copy [/q] from to.
+int CmdType(std::wstring_view args);
+int CmdCopy(std::wstring_view args);
+// A text file whole: UTF-16 with its byte-order mark, UTF-8 (with or without
+// one) or, when it is not valid UTF-8, the ANSI code page. False when it
+// cannot be read (the system's error code is set).
+bool ReadTextFile(const std::wstring& path, std::wstring& text);
+
 // ---- The stand-in console window (host_window.cpp) ----
 // conwindow [/other | /min | /close]: opens, when none is open, a window on
 // a thread of its own and puts it in front; /other puts a window of a third

@@ -228,21 +228,6 @@ int CmdCtrlC(std::wstring_view args) {
     return RaiseBreak(static_cast<DWORD>(delay), kind);
 }
 
-// if [not] text1==text2 command: the texts are compared without regard to case.
-int CmdIf(std::wstring_view args) {
-    args = TrimBlanks(args);
-    bool negate = StartsWithNoCase(args, L"not") && args.size() > 3 && IsBlank(args[3]);
-    if (negate) args = TrimBlanks(args.substr(3));
-    size_t equals = args.find(L"==");
-    size_t end = equals == std::wstring_view::npos ? equals : args.find_first_of(L" \t", equals + 2);
-    if (equals == std::wstring_view::npos || end == std::wstring_view::npos) {
-        ReportError(L"Usage: if [not] text1==text2 command");
-        return 1;
-    }
-    bool same = EqualsNoCase(TrimBlanks(args.substr(0, equals)), args.substr(equals + 2, end - equals - 2));
-    return same != negate ? RunSingle(args.substr(end)) : 0;
-}
-
 int CmdExitcode(std::wstring_view args) {
     int code = 0;
     if (int rc = ParseCodeArgument(args, L"exitcode", &code)) return rc;
@@ -335,7 +320,11 @@ const InternalCommand kInternalCommands[] = {
     {L"option", CmdOption, L"option //Name=Value   sets a host option, e.g. option //UpdateTitle=No"},
     {L"delay", CmdDelay, L"delay [/m] N          waits N seconds (milliseconds with /m)"},
     {L"exitcode", CmdExitcode, L"exitcode N            returns exit code N without starting a program"},
-    {L"if", CmdIf, L"if [not] a==b command runs the command when the texts match (case ignored)"},
+    {L"if", CmdIf,
+     L"if [not] a==b command runs the command when the texts match (case ignored)\r\n"
+     L"  if [not] a gt b cmd   likewise eq ne ge lt le: integers by value, other texts as texts"},
+    {L"type", CmdType, L"type file...          writes the text files to standard output"},
+    {L"copy", CmdCopy, L"copy [/q] from to     copies a file (to nul too); /q: no message"},
     {L"keyhook", CmdKeyHook, L"keyhook               calls the keystroke hooks as before a new command line"},
     {L"whenoption", CmdWhenOption, L"whenoption [/b] N=V c runs c once, inside the next option //N=V"},
     {L"whencalled", CmdWhenCalled, L"whencalled Service c  runs c once, inside a plug-in's next call of Service"},

@@ -272,6 +272,11 @@ TEST(HostCommands, InternalCommandsReturnTheirExitCodes) {
         {L"`exitcode 9`", 9}, {L"  @exitcode 6  ", 6}, {L"rem x %PATH & exitcode 5", 0},
         {L":: exitcode 5", 0}, {L"exitcode 2 & rem %PATH", 0}, {L"", 0},               {L"   ", 0},           {L"quit 4", 4},
         {L"delay /m 0", 0},   {L"option //KvhostTest=1", 0},
+        // Integers compare by value, anything else as text without regard to case.
+        {L"if 10 gt 9 exitcode 5", 5}, {L"if 10 LT 9x exitcode 5", 5}, {L"if -1 gt -2 exitcode 5", 5},
+        {L"if 007 eq 7 exitcode 5", 5}, {L"if -0 Ge 0 exitcode 5", 5}, {L"if abc le ABC exitcode 5", 5},
+        {L"if 3 ne 3 exitcode 5", 0}, {L"if not 3 lt 2 exitcode 5", 5},
+        {L"if 100000000000000000000 gt 9 exitcode 5", 5},
     };
     for (const auto& c : cases) EXPECT_EQ(RunLine(c.line), c.rc) << c.line;
     EXPECT_EQ(output.Err(), L"");

@@ -325,6 +325,31 @@ TEST_F(TrialFlowTest, WarmUpTitlesHaveNoEstimateAndTheEstimateCountsFromTheirEnd
     ExpectIdleAfterwards();
 }
 
+// The title comes before the first run of each kind, then once the latest
+// reading is 100 ms (a million ticks) past the one it was last written at.
+TEST_F(TrialFlowTest, TitleIsWrittenAtMostTenTimesASecond) {
+    g_state.perfFrequency = 10000000;
+    // The ticks from one counter reading to the next; the titles seen at the readings, up to their colons.
+    const struct { const wchar_t* line; uint64_t stepTicks; const wchar_t* heads; } cases[] = {
+        {L"/N:4 /Q /O:FJ rem", 500000, L"|before|Run #1 of 4|Run #2 of 4|Run #3 of 4|Run #4 of 4"},
+        {L"/N:5 /Q /O:FJ rem", 499999, L"|before|Run #1 of 5|Run #3 of 5|Run #5 of 5"},
+        {L"/W:3 /N:2 /Q /O:FJ rem", 999999, L"|before|Warm-up #1 of 3|Warm-up #3 of 3|Run #1 of 2|Run #2 of 2"},
+    };
+    for (const auto& c : cases) {
+        SetConsoleTitleW(L"before");
+        s_probes.clear();
+        s_stepTicks = c.stepTicks;
+        CapturedOutput output;
+        EXPECT_EQ(Kv(c.line), 0) << c.line;
+        std::wstring heads, last;
+        for (const Probe& probe : s_probes) {
+            const std::wstring head = probe.title.substr(0, probe.title.find(L':'));
+            if (head != last) heads += L"|" + (last = head);
+        }
+        EXPECT_EQ(heads, c.heads) << c.line << ", step " << c.stepTicks;
+    }
+}
+
 // Focus before every run and the summary, the keep-awake timer and the title
 // each have their own letter; every row leaves exactly one of them on.
 TEST_F(TrialFlowTest, EachOptionLetterTurnsOffOnlyItsOwnPart) {

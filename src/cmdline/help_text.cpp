@@ -33,6 +33,20 @@ const wchar_t KvHelpText[] =
     L"to delay variable expansion until the command runs.  Note \n"
     L"that any options for KV must precede the " ITALIC_ON L"command" ITALIC_OFF L". \n";
 
+// What /? writes after KvHelpText: a line for each option that text leaves
+// out, in its layout.
+const wchar_t KvMoreOptionsHelpText[] =
+    L"\n"
+    L"\t/DD\tdrop a tenth of the runs at each end\n"
+    L"\t/H\talways show an hours field\n"
+    L"\t/T\tshow the title bar progress again after /O:T\n"
+    L"\t/P\tprecise: times to the microsecond\n"
+    L"\t/V\tadd the standard deviation of the counted runs\n"
+    L"\t/W:\tmake " ITALIC_ON L"n" ITALIC_OFF L" untimed warm-up runs first\n"
+    L"\t/C\tcompare with the previous KV: ratio, 95% interval, verdict\n"
+    L"\t/X:\twrite every run to " ITALIC_ON L"file" ITALIC_OFF L", as JSON if it ends in .json, else CSV\n"
+    L"\t/G\tdraw the distribution of the counted runs\n";
+
 const wchar_t OptionOHelpText[] =
     L"KV /O:  \u2014 disable features\n"
     L"\n"
@@ -85,10 +99,13 @@ constexpr wchar_t kLastMark = 0x1F;
 // that it starts clean and leaves nothing switched on.
 constexpr wchar_t kFrame[] = L"\x1b[23;24m";
 constexpr size_t kLongestEscape = 5;  // "\x1b[23m" and "\x1b[24m"
-// The text, both frame sequences and the terminator, with a little to spare;
-// each mark then needs room for its escape sequence.
-constexpr size_t kBaseChars = 697;
-static_assert(kBaseChars >= (sizeof KvHelpText + 2 * sizeof kFrame) / sizeof(wchar_t) - 1);
+// The two texts /? writes, one after the other.
+const wchar_t* const kShownTexts[] = {KvHelpText, KvMoreOptionsHelpText};
+// Both texts, both frame sequences and the terminator, with a little to
+// spare; each mark then needs room for its escape sequence.
+constexpr size_t kBaseChars = 697 + sizeof KvMoreOptionsHelpText / sizeof(wchar_t);
+static_assert(kBaseChars >=
+              (sizeof KvHelpText + sizeof KvMoreOptionsHelpText + 2 * sizeof kFrame) / sizeof(wchar_t) - 2);
 
 bool IsMark(wchar_t c) { return c >= kFirstMark && c <= kLastMark; }
 
@@ -121,27 +138,28 @@ void EnableVirtualTerminal() {
 
 int ShowHelpText() {
     size_t marks = 0;
-    for (const wchar_t* p = KvHelpText; *p; ++p) marks += IsMark(*p);
+    for (const wchar_t* text : kShownTexts)
+        for (const wchar_t* p = text; *p; ++p) marks += IsMark(*p);
     const size_t chars = kBaseChars + kLongestEscape * marks;
 
     wchar_t* buffer = static_cast<wchar_t*>(g_sys.allocate(chars * sizeof(wchar_t)));
-    if (!buffer) return QPuts(KvHelpText);
+    if (!buffer) return QPuts(KvHelpText) + QPuts(KvMoreOptionsHelpText);
 
     wchar_t* out = buffer;
-    if (WantsEscapes()) {
+    const bool escapes = WantsEscapes();
+    if (escapes) {
         EnableVirtualTerminal();
         out = Append(out, kFrame);
-        for (const wchar_t* p = KvHelpText; *p; ++p) {
-            if (IsMark(*p))
-                out = Append(out, EscapeFor(*p));
-            else
-                *out++ = *p;
-        }
-        out = Append(out, kFrame);
-    } else {
-        for (const wchar_t* p = KvHelpText; *p; ++p)
-            if (!IsMark(*p)) *out++ = *p;
     }
+    for (const wchar_t* text : kShownTexts) {
+        for (const wchar_t* p = text; *p; ++p) {
+            if (!IsMark(*p))
+                *out++ = *p;
+            else if (escapes)
+                out = Append(out, EscapeFor(*p));
+        }
+    }
+    if (escapes) out = Append(out, kFrame);
     *out = L'\0';
 
     int result = QPuts(buffer);

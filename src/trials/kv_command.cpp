@@ -99,16 +99,22 @@ static bool SeriesCutShort(const Series& s, SeriesEnd* end) {
 
 // What every run, timed or warm-up, does before its command: a fresh copy of
 // the command text, the title, the header and the focus change.
-static void PrepareRun(const Series& s, uint32_t run, bool warmUp) {
+static void PrepareRun(Series& s, uint32_t run, bool warmUp) {
     const TrialSettings& t = s.settings;
     std::memcpy(s.workBuffer, s.commandText, sizeof(wchar_t) * (s.commandChars + 1));
     // The title is the series' only while the host's updating is off: a
-    // reset during the series gives it back to the host.
-    if (t.titleBar && g_state.titleSaved) {
+    // reset during the series gives it back to the host. Nobody reads a
+    // title that changes faster than ten times a second, and each one costs
+    // a round trip to the console, so it waits for the latest reading to be
+    // 100 ms on; a title someone else wrote meanwhile is replaced at once.
+    uint64_t& due = s.titleDueTicks[warmUp];
+    if (t.titleBar && g_state.titleSaved && (s.latestTicks >= due || TitleWrites() != s.titleWrites)) {
+        due = s.latestTicks + (g_state.perfFrequency + 9) / 10;
         if (warmUp)
             SetWarmUpTitle(run, t.warmUpRuns);
         else
             SetProgressTitle(s.totalRuns, s.latestTicks - s.etaStartTicks);
+        s.titleWrites = TitleWrites();
     }
     if (!t.quiet)
         WriteRunHeader(s, warmUp ? L"Warm-up #%u of %u:  " : L"Run #%u of %u:  ", run,

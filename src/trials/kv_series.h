@@ -22,6 +22,11 @@ struct Series {
     // Where the title's estimate counts from: the start, or the end of the
     // last warm-up run, so untimed runs do not inflate it.
     uint64_t etaStartTicks;
+    // When the title may be written next, for warm-up runs [1] and timed
+    // runs [0]: 0 (the first run of each kind), then 100 ms after the reading
+    // it was last written at. With the count of titles written then.
+    uint64_t titleDueTicks[2];
+    uint32_t titleWrites;
     uint32_t requestedRuns;
     uint32_t totalRuns;     // requested runs plus the drop runs
     // Arrays, texts, redirection, timer and title; until they are allocated,

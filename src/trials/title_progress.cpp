@@ -1,6 +1,7 @@
 // Console title during a series: "Run #i of n: " and, from the second run on,
-// the estimated time left. Owns the estimate buffer; the saved state of the
-// host's UpdateTitle option lives in g_state.titleSaved.
+// the estimated time left. Owns the estimate buffer and the count of titles
+// written; the saved state of the host's UpdateTitle option lives in
+// g_state.titleSaved.
 #include "trials/title_progress.h"
 #include <cwchar>
 #include "trials/tick_units.h"
@@ -18,6 +19,14 @@ static wchar_t s_etaText[64];
 // without returning; zero when there is none. With its reference to the DLL.
 static CallPlace s_restoring;
 static HMODULE s_restoringDll;
+static uint32_t s_titleWrites;
+
+static void WriteTitle(const wchar_t* title) {
+    ++s_titleWrites;
+    SetConsoleTitleW(title);
+}
+
+uint32_t TitleWrites() { return s_titleWrites; }
 
 uint32_t SuspendTitleUpdates() {
     if (g_state.titleSaved) return g_state.titleSaved;
@@ -68,7 +77,7 @@ uint32_t RestoreTitleUpdates() {
     g_state.titleSaved = 0;
     // An empty title would let the console show the program name; an em quad
     // shows nothing until the host writes its own title again.
-    SetConsoleTitleW(L"\u2001");
+    WriteTitle(L"\u2001");
     return state;
 }
 
@@ -81,14 +90,14 @@ int SetProgressTitle(uint32_t totalRuns, uint64_t elapsedTicks) {
         const uint32_t runsLeft = totalRuns - finished;
         swprintf(title + length, kWorkChars - length, L"\u2001\u2001ETR %ls", FormatEta(runsLeft * ticksPerRun));
     }
-    SetConsoleTitleW(title);
+    WriteTitle(title);
     return 0;
 }
 
 void SetWarmUpTitle(uint32_t run, uint32_t runs) {
     wchar_t title[kWorkChars];
     swprintf(title, kWorkChars, L"Warm-up #%u of %u: ", run, runs);
-    SetConsoleTitleW(title);
+    WriteTitle(title);
 }
 
 const wchar_t* FormatEta(uint64_t ticks) {

@@ -14,5 +14,9 @@ uint32_t RestoreTitleUpdates();
 int SetProgressTitle(uint32_t totalRuns, uint64_t elapsedTicks);
 // The title of an untimed warm-up run: "Warm-up #run of runs: ", no estimate.
 void SetWarmUpTitle(uint32_t run, uint32_t runs);
+// How many titles this file has written so far: a series that sees the count
+// changed since its own last title knows someone else (a KV inside its
+// command) wrote one over it.
+uint32_t TitleWrites();
 // The estimate text, rounded to the nearest second, in a static buffer.
 const wchar_t* FormatEta(uint64_t ticks);
