@@ -38,7 +38,7 @@ std::wstring Unmarked(const std::wstring& text) {
 std::wstring PlainHelp() {
     return Unmarked(KvHelpText) + L"\n\t/DD\tdrop a tenth of the runs at each end\n\t/H\talways show an hours field\n"
            L"\t/T\tshow the title bar progress again after /O:T\n\t/P\tprecise: times to the microsecond\n"
-           L"\t/V\tadd the standard deviation of the counted runs\n\t/W:\tmake n untimed warm-up runs first\n"
+           L"\t/V\tadd the standard deviation, and warnings on doubtful runs\n\t/W:\tmake n untimed warm-up runs first\n"
            L"\t/C\tcompare with the previous KV: ratio, 95% interval, verdict\n"
            L"\t/X:\twrite every run to file, as JSON if it ends in .json, else CSV\n"
            L"\t/G\tdraw the distribution of the counted runs\n";

@@ -41,7 +41,7 @@ const wchar_t KvMoreOptionsHelpText[] =
     L"\t/H\talways show an hours field\n"
     L"\t/T\tshow the title bar progress again after /O:T\n"
     L"\t/P\tprecise: times to the microsecond\n"
-    L"\t/V\tadd the standard deviation of the counted runs\n"
+    L"\t/V\tadd the standard deviation, and warnings on doubtful runs\n"
     L"\t/W:\tmake " ITALIC_ON L"n" ITALIC_OFF L" untimed warm-up runs first\n"
     L"\t/C\tcompare with the previous KV: ratio, 95% interval, verdict\n"
     L"\t/X:\twrite every run to " ITALIC_ON L"file" ITALIC_OFF L", as JSON if it ends in .json, else CSV\n"
