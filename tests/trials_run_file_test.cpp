@@ -9,6 +9,7 @@
 #include "host_control.h"
 #include "test_support.h"
 #include "trials/run_distribution.h"
+#include "trials/series_statistics.h"
 #include "trials_test_support.h"
 
 namespace {
@@ -177,8 +178,11 @@ TEST_F(RunFileTest, TheDistributionDrawsTheCountedRunsInAtMostTenBins) {
     for (const auto& c : cases) {
         std::vector<RunRecord> records;
         for (uint32_t i = 0; i < c.ticks.size(); ++i) records.push_back(RunRecord{c.ticks[i], 0, StatusOf(c.status[i]), i});
+        std::vector<RunRecord> sorted(records.size());
+        const uint32_t runs = static_cast<uint32_t>(records.size());
+        SortRuns(records.data(), sorted.data(), runs);
         CapturedOutput output;
-        PrintDistribution(records.data(), static_cast<uint32_t>(records.size()));
+        PrintDistribution(records.data(), runs, CountSeries(records.data(), sorted.data(), runs, 0));
         EXPECT_EQ(output.Out(), c.text) << c.status;
     }
 }

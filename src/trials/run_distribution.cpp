@@ -29,15 +29,9 @@ Unit UnitFor(uint64_t widthNs) {
 
 }  // namespace
 
-void PrintDistribution(const RunRecord* records, uint32_t count) {
-    uint32_t counted = 0;
-    uint64_t lo = UINT64_MAX, hi = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (records[i].status != Counted) continue;
-        ++counted;
-        lo = std::min(lo, records[i].elapsed);
-        hi = std::max(hi, records[i].elapsed);
-    }
+void PrintDistribution(const RunRecord* records, uint32_t count, const SeriesFigures& figures) {
+    const uint32_t counted = figures.countedRuns;
+    const uint64_t lo = figures.fastestTicks, hi = figures.slowestTicks;
     if (counted == 0) return;
     // ⌈(hi − lo + 1) / 10⌉ and ⌈(hi − lo + 1) / width⌉, written so that
     // hi − lo + 1 is never formed: it overflows for the widest spread.

@@ -5,5 +5,6 @@
 #include "trials/trial_report.h"
 
 // Writes the distribution of the Counted runs among count records through
-// the host's output; nothing when none is counted.
-void PrintDistribution(const RunRecord* records, uint32_t count);
+// the host's output, figures being what the report found in them; nothing
+// when none is counted.
+void PrintDistribution(const RunRecord* records, uint32_t count, const SeriesFigures& figures);

@@ -6,6 +6,7 @@
 #include "trials/series_comparison.h"
 #include <cmath>
 #include <cwchar>
+#include "trials/series_statistics.h"
 
 double StudentT975(uint32_t nu) {
     static const double kTable[30] = {12.706, 4.303, 3.182, 2.776, 2.571, 2.447, 2.365, 2.306, 2.262, 2.228,
@@ -22,14 +23,8 @@ double StudentT975(uint32_t nu) {
 
 namespace {
 
-// value × scale rounded half up; a value too large stops at the largest number.
-uint64_t Scaled(double value, double scale) {
-    const double scaled = std::floor(value * scale + 0.5);
-    return scaled >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(scaled);
-}
-
 int AppendHundredths(wchar_t* text, int chars, double value) {
-    const uint64_t r = Scaled(value, 100.0);
+    const uint64_t r = RoundHalfUp(value * 100.0);
     return swprintf(text, chars, L"%llu.%02u", static_cast<unsigned long long>(r / 100),
                     static_cast<unsigned>(r % 100));
 }
@@ -44,7 +39,8 @@ double RelativeError(const SeriesFigures& f) {
 // the Welch–Satterthwaite degrees of freedom times the combined relative
 // error. Both series counted two runs or more.
 double HalfWidth(const SeriesFigures& a, const SeriesFigures& b) {
-    const double ra2 = RelativeError(a) * RelativeError(a), rb2 = RelativeError(b) * RelativeError(b);
+    const double ra = RelativeError(a), rb = RelativeError(b);
+    const double ra2 = ra * ra, rb2 = rb * rb;
     const double s2 = ra2 + rb2;
     if (s2 == 0) return 0;
     const double nu = s2 * s2 / (ra2 * ra2 / (a.countedRuns - 1) + rb2 * rb2 / (b.countedRuns - 1));
@@ -74,7 +70,7 @@ const wchar_t* CompareWithPrevious(const SeriesFigures& now, const SeriesFigures
                        : a < b ? L" times faster than the previous"
                                : L" times slower than the previous");
     figures.valid = true;
-    figures.thousandths = Scaled(q, 1000.0);
+    figures.thousandths = RoundHalfUp(q * 1000.0);
     if (now.countedRuns < 2 || previous.countedRuns < 2) {
         swprintf(text + length, kChars - length, L" (too few runs for an interval)");
     } else {
@@ -86,8 +82,8 @@ const wchar_t* CompareWithPrevious(const SeriesFigures& now, const SeriesFigures
         length += AppendHundredths(text + length, kChars - length, r * std::exp(h));
         swprintf(text + length, kChars - length, L"%ls", low > 1 ? L"), a real difference" : L"), could be chance");
         figures.haveInterval = true;
-        figures.lowThousandths = Scaled(q * std::exp(-h), 1000.0);
-        figures.highThousandths = Scaled(q * std::exp(h), 1000.0);
+        figures.lowThousandths = RoundHalfUp(q * std::exp(-h) * 1000.0);
+        figures.highThousandths = RoundHalfUp(q * std::exp(h) * 1000.0);
     }
     if (ratio) *ratio = figures;
     return text;

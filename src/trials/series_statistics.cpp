@@ -102,8 +102,12 @@ SeriesFigures CountSeries(const RunRecord* records, const RunRecord* sorted, uin
 uint64_t RelativeTenths(const SeriesFigures& figures) {
     if (figures.sumTicks == 0) return 0;
     const double mean = static_cast<double>(figures.sumTicks) / figures.countedRuns;
-    const double tenths = std::floor(figures.stdDeviation / mean * 1000.0 + 0.5);
-    return tenths >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(tenths);
+    return RoundHalfUp(figures.stdDeviation / mean * 1000.0);
+}
+
+uint64_t RoundHalfUp(double value) {
+    const double rounded = std::floor(value + 0.5);
+    return rounded >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(rounded);
 }
 
 uint64_t TicksToNanoseconds(double ticks) {

@@ -21,6 +21,9 @@ uint64_t MedianTicks(const RunRecord* sorted, uint32_t countedRuns);
 // (a + b) / 2 truncated, without the sum overflowing.
 inline uint64_t MeanOfTwo(uint64_t a, uint64_t b) { return a / 2 + b / 2 + (a % 2 + b % 2) / 2; }
 
+// value rounded half up to a whole number; a value past 2^64 − 1 stops there.
+uint64_t RoundHalfUp(double value);
+
 // Whole nanoseconds of a duration in ticks that need not be whole, cut off.
 uint64_t TicksToNanoseconds(double ticks);
 

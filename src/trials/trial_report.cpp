@@ -227,7 +227,7 @@ SeriesFigures ReportTrials(RunRecord* records, RunRecord* sorted, uint32_t total
     }
     if (g_state.highlightAttr) SetColors(g_state.normalAttr);
     CrLf();
-    if (settings.distribution) PrintDistribution(records, totalRuns);
+    if (settings.distribution) PrintDistribution(records, totalRuns, figures);
     if (settings.stdDeviation || previous) PrintReportWarnings(records, sorted, totalRuns, figures, settings);
     return figures;
 }
